@@ -1,0 +1,29 @@
+# The two set-up commands: `make demo` renders audio through the plug-in, `make test`
+# builds and runs the whole test suite. Both install missing Debian packages first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build demo test install clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD)
+
+demo: install
+	sh scripts/demo.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)
