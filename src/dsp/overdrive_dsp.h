@@ -1,0 +1,79 @@
+// The overdrive's whole signal state in one plain record, and the four calls the
+// audio component makes on it. Mono, 32-bit float, no heap: the largest buffer is the
+// 16-sample work area of one input sample's oversampled block.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/resampler.h"
+
+inline constexpr int dsp_param_count = 6;
+inline constexpr int dsp_max_oversampling = 16;
+
+// First-order high-pass, transposed direct form: y = b0·x + s; s = b1·x − a1·y.
+struct highpass_coeffs {
+    float b0, b1, a1;
+};
+
+// One-pole glide toward `target`; `coeff` comes from `cutoff` and the running rate.
+struct smoother {
+    float rate_over_2pi, coeff, threshold_sq, cutoff, threshold;
+    float value, target;
+};
+
+// The drive stage with its feedback diodes, run at the oversampled rate.
+struct clip_stage {
+    float rate_over_2pi, coeff, threshold_sq, cutoff, threshold;
+    float drive, cap1_scale, cap2_scale;
+    float rate, inv_rate, max_freq;
+    float r_drive, c1, c2, k;
+    float e1, e2, e3, e4, e5, e6, e7, e8, e9, e10, e11, e12, e13, e14, e15, e16, e17;
+    float prev_c1, prev_c2;
+    float target_drive, target_cap1_scale, target_cap2_scale;
+};
+
+// The passive tone network, run at the oversampled rate.
+struct tone_stage {
+    float rate_over_2pi, coeff, threshold_sq, cutoff, threshold;
+    float tone, cap_scale;
+    float rate, inv_rate, max_freq;
+    float ga, gab, out_a, out_b, gin, prewarp_base, c, k;
+    float t1, t2, t3, t4, t5, t6, t7, t8, t9;
+    float prev_c;
+    float target_tone, target_cap_scale;
+};
+
+struct overdrive_dsp {
+    highpass_coeffs in_hp1, in_hp2;
+    resampler_coeffs upsampler;
+    struct clip_stage clip_stage;
+    smoother heat_gain;
+    struct tone_stage tone_stage;
+    resampler_coeffs downsampler;
+    highpass_coeffs out_hp1, out_hp2;
+    smoother mix, volume, bypass;
+    int32_t oversampling;
+    float in_hp1_s, in_hp2_s;
+    resampler_state upsampler_state;
+    float clip_state[4];
+    float tone_state[4];
+    resampler_state downsampler_state;
+    float out_hp1_s, out_hp2_s;
+    float work[dsp_max_oversampling];
+    // Plain values last given to dsp_set_param, in order Drive, Tone, Heat, Mix,
+    // Volume, Bypass; the state chunk saves them.
+    float dsp_values[dsp_param_count];
+    // The rate of the last activation, 0 before the first one.
+    float activation_rate;
+};
+
+// Construction defaults; the caller then sets the six parameter defaults.
+void dsp_init(overdrive_dsp* dsp);
+// Computes every rate-dependent value and zeroes all filter states. Allocates nothing.
+void dsp_activate(overdrive_dsp* dsp, float sample_rate);
+// Index 0..5 in parameter order, value in plain units; moves targets only, so every
+// change glides. Other indices are ignored.
+void dsp_set_param(overdrive_dsp* dsp, int32_t index, float value);
+// One input sample in, one output sample out. Runs on the audio thread with
+// flush-to-zero and denormals-are-zero set.
+float dsp_process_sample(overdrive_dsp* dsp, float x);
