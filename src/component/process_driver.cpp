@@ -1,0 +1,137 @@
+// The audio thread's entry: parameter hand-over at both ends of the block and the mono
+// signal path in between. Nothing here allocates, locks, waits or calls the system.
+#include <xmmintrin.h>
+
+#include <cstring>
+
+#include "component/component.h"
+#include "controller/param_table.h"
+
+using namespace vst3;
+
+// Flush-to-zero and denormals-are-zero in MXCSR.
+static constexpr unsigned int ftz_daz_bits = 0x8040u;
+
+// Hands changed values to the DSP: first whatever the other thread left behind
+// (reconciliation or a loaded state), then the host's queue point for this end of
+// the block (the first point when it sits at offset 0, the last when it sits later).
+static void param_sync(component* c, const ProcessData* data, bool at_start) {
+    // The audio thread tries the lock once and never waits; when busy, host changes are
+    // only recorded in param_values and the holder's cleared audio_synced makes a later
+    // pass hand them over.
+    const bool locked = param_lock_try(c);
+    if (locked) {
+        if (!c->audio_synced) {
+            if (c->state_loaded) {
+                for (int i = 0; i < param_count; ++i) {
+                    c->param_values[i] = c->applied_values[i];
+                    dsp_set_param(&c->dsp, i, c->param_values[i]);
+                }
+            } else {
+                for (int i = 0; i < param_count; ++i) {
+                    // Written as "not equal" so a NaN on either side counts as a change.
+                    if (!(c->param_values[i] == c->applied_values[i])) {
+                        c->applied_values[i] = c->param_values[i];
+                        dsp_set_param(&c->dsp, i, c->param_values[i]);
+                    }
+                }
+            }
+        }
+        c->audio_synced = 1;
+        c->state_loaded = 0;
+    }
+
+    IParameterChanges* changes = data->inputParameterChanges;
+    if (changes != nullptr) {
+        const int32 queue_count = changes->vtbl->getParameterCount(changes);
+        for (int32 q = 0; q < queue_count; ++q) {
+            IParamValueQueue* queue = changes->vtbl->getParameterData(changes, q);
+            if (queue == nullptr) continue;
+            const int32 points = queue->vtbl->getPointCount(queue);
+            if (points <= 0) continue;
+            int32 offset = 0;
+            ParamValue normalized = 0.0;
+            if (queue->vtbl->getPoint(queue, at_start ? 0 : points - 1, &offset, &normalized) != kResultOk)
+                continue;
+            if (at_start ? offset != 0 : offset <= 0) continue;
+            const int index = param_index_of(queue->vtbl->getParameterId(queue));
+            if (index < 0) continue;
+            // A NaN would reach the setter unclamped (the tone taper would be indexed
+            // with an undefined integer); such a change is dropped.
+            if (normalized != normalized) continue;
+            const double plain = param_apply_normalized(index, normalized);
+            if (plain == (double)c->param_values[index]) continue;
+            c->param_values[index] = (float)plain;
+            if (locked) {
+                c->applied_values[index] = (float)plain;
+                dsp_set_param(&c->dsp, index, (float)plain);
+            }
+        }
+    }
+
+    if (locked) param_lock_release(c);
+}
+
+// The first channel of the first bus that has one, or null. Only one channel per side
+// fits the mono table; further channels and buses are not used.
+static float* first_channel(const AudioBusBuffers* buses, int32 bus_count) {
+    if (buses == nullptr) return nullptr;
+    for (int32 b = 0; b < bus_count; ++b) {
+        if (buses[b].numChannels <= 0) continue;
+        return buses[b].channelBuffers32 != nullptr ? buses[b].channelBuffers32[0] : nullptr;
+    }
+    return nullptr;
+}
+
+// Clears every output channel the host passed, except `keep` (the one just written).
+static void clear_outputs(const ProcessData* data, int32 samples, const float* keep) {
+    if (data->outputs == nullptr || samples <= 0) return;
+    for (int32 b = 0; b < data->numOutputs; ++b) {
+        const AudioBusBuffers& bus = data->outputs[b];
+        if (bus.numChannels <= 0 || bus.channelBuffers32 == nullptr) continue;
+        for (int32 ch = 0; ch < bus.numChannels; ++ch) {
+            float* out = bus.channelBuffers32[ch];
+            if (out == nullptr || out == keep) continue;
+            std::memset(out, 0, (size_t)samples * sizeof(float));
+        }
+    }
+}
+
+tresult component_process(component* c, ProcessData* data) {
+    if (data == nullptr) return kInvalidArgument;
+    const unsigned int entry_csr = _mm_getcsr();
+    _mm_setcsr(entry_csr | ftz_daz_bits);
+
+    param_sync(c, data, true);
+
+    const int32 samples = data->numSamples > 0 ? data->numSamples : 0;
+    if (!c->processing_enabled) {
+        clear_outputs(data, samples, nullptr);
+    } else if (samples > 0) {
+        // The table is refilled every block so no pointer outlives the block it came with.
+        c->channel_in = first_channel(data->inputs, data->numInputs);
+        c->channel_out = first_channel(data->outputs, data->numOutputs);
+        float* in = c->channel_in;
+        float* out = c->channel_out;
+        if (out != nullptr) {
+            // Each input sample is read (twice) before its output sample is written, so
+            // in-place buffers are fine.
+            if (in != nullptr) {
+                for (int32 n = 0; n < samples; ++n) out[n] = dsp_process_sample(&c->dsp, in[n]);
+            } else {
+                // No input channel: the signal path runs on silence.
+                for (int32 n = 0; n < samples; ++n) out[n] = dsp_process_sample(&c->dsp, 0.0f);
+            }
+        }
+        // Channels beyond the mono one carry silence rather than whatever was there.
+        clear_outputs(data, samples, out);
+        c->channel_in = nullptr;
+        c->channel_out = nullptr;
+    }
+
+    param_sync(c, data, false);
+
+    const unsigned int now_csr = _mm_getcsr();
+    _mm_setcsr((now_csr & ~ftz_daz_bits) | (entry_csr & ftz_daz_bits));
+    return kResultOk;
+}
