@@ -1,7 +1,7 @@
 // The part of the VST 3 binary interface this plug-in uses: scalar types, result
 // codes, constants and the structs that cross the host boundary. Layouts follow the
-// published packing (the factory structs naturally aligned, the vst structs packed to
-// 4 bytes) and are pinned by static_asserts below.
+// published packing (the factory structs and the processing structs naturally aligned, the
+// other vst structs packed to 4 bytes) and are pinned by static_asserts below.
 #pragma once
 
 #include <cstddef>
@@ -172,6 +172,10 @@ struct ParameterInfo {
     int32 flags;
 };
 
+#pragma pack(pop)
+
+// The processing structs are naturally aligned on 64-bit Linux (the published headers
+// wrap them in the 16-byte alignment push, not the 4-byte one).
 struct ProcessSetup {
     int32 processMode;
     int32 symbolicSampleSize;
@@ -207,8 +211,6 @@ struct ProcessData {
     ProcessContext* processContext;
 };
 
-#pragma pack(pop)
-
 static_assert(sizeof(PFactoryInfo) == 452);
 static_assert(sizeof(PClassInfo) == 116);
 static_assert(offsetof(PClassInfo2, classFlags) == 116 && sizeof(PClassInfo2) == 440);
@@ -219,12 +221,12 @@ static_assert(offsetof(BusInfo, name) == 12 && offsetof(BusInfo, busType) == 268
 static_assert(sizeof(RoutingInfo) == 12);
 static_assert(offsetof(ParameterInfo, units) == 516 && offsetof(ParameterInfo, stepCount) == 772);
 static_assert(offsetof(ParameterInfo, defaultNormalizedValue) == 776 && sizeof(ParameterInfo) == 792);
-static_assert(offsetof(ProcessSetup, sampleRate) == 12 && sizeof(ProcessSetup) == 20);
-static_assert(offsetof(AudioBusBuffers, silenceFlags) == 4 && offsetof(AudioBusBuffers, channelBuffers32) == 12);
-static_assert(sizeof(AudioBusBuffers) == 20);
-static_assert(offsetof(ProcessData, inputs) == 20 && offsetof(ProcessData, outputs) == 28);
-static_assert(offsetof(ProcessData, inputParameterChanges) == 36 && offsetof(ProcessData, processContext) == 68);
-static_assert(sizeof(ProcessData) == 76);
+static_assert(offsetof(ProcessSetup, sampleRate) == 16 && sizeof(ProcessSetup) == 24);
+static_assert(offsetof(AudioBusBuffers, silenceFlags) == 8 && offsetof(AudioBusBuffers, channelBuffers32) == 16);
+static_assert(sizeof(AudioBusBuffers) == 24);
+static_assert(offsetof(ProcessData, inputs) == 24 && offsetof(ProcessData, outputs) == 32);
+static_assert(offsetof(ProcessData, inputParameterChanges) == 40 && offsetof(ProcessData, processContext) == 72);
+static_assert(sizeof(ProcessData) == 80);
 
 // True when the two 16-byte ids are equal; ids are compared as raw bytes.
 bool iid_equal(const TUID a, const TUID b);
