@@ -7,7 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -297,4 +301,72 @@ TEST_F(conditional_replace, payload_shorter_than_its_header_touches_nothing)
         EXPECT_EQ(r.result, sync_failed);
         EXPECT_EQ(r.file, "12345678 kept");
     }
+}
+
+// Runs op in a child process while this process holds the file's lock, checks that the
+// child waits, changes the file under the lock, releases it and returns what the
+// child reported through the pipe.
+static std::string run_while_locked(const std::string& path, std::string (*op)(),
+                                    const std::string& change_under_lock)
+{
+    int fd = open(path.c_str(), O_RDWR);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX), 0);
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        std::string report = op();
+        ssize_t ignored = write(out[1], report.data(), report.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(out[1]);
+    // The child must still be waiting for the lock a good while later.
+    pollfd waiting{out[0], POLLIN, 0};
+    EXPECT_EQ(poll(&waiting, 1, 200), 0) << "finished while the file was locked";
+    spill(path, change_under_lock);
+    flock(fd, LOCK_UN);
+    close(fd);
+    std::string report;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0)
+        report.append(buffer, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return report;
+}
+
+TEST_F(data_files, every_operation_waits_for_the_lock_of_another_process)
+{
+    const std::string news = store + "/tidel-news";
+    ASSERT_EQ(make_data_dirs(0, "", nullptr), 0);
+    spill(news, "REV00001 before");
+
+    std::string seen = run_while_locked(news, [] {
+        char* contents = nullptr;
+        read_data_file(&contents, "tidel-news", nullptr);
+        return take(contents);
+    }, "REV00002 changed under the lock");
+    EXPECT_EQ(seen, "REV00002 changed under the lock");
+
+    run_while_locked(news, [] {
+        write_data_file("written by the child", "tidel-news", nullptr);
+        return std::string("done");
+    }, "REV00003 changed under the lock, and longer than the child's text");
+    EXPECT_EQ(slurp(news), "written by the child");
+
+    // The child's base only matches what the file holds once the lock is released.
+    std::string outcome = run_while_locked(news, [] {
+        char* current = nullptr;
+        sync_result r = sync_data_file(nullptr, "tidel-news", "REV00004 REV00005", &current);
+        free(current);
+        return std::to_string(r);
+    }, "REV00004 changed under the lock");
+    EXPECT_EQ(outcome, std::to_string(sync_accepted));
+    EXPECT_EQ(slurp(news), "REV00005");
 }

@@ -1,0 +1,188 @@
+// The "tidelV1" messages: which file each one reads or replaces, and the exact replies
+// and their order, as the editor link would send them.
+#include "news/news_messages.h"
+
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "news/data_files.h"
+#include "news/news_fixture.h"
+
+class news_messages : public news_store {
+protected:
+    // Handles one message and returns the replies it sent, all on the asking link.
+    std::vector<std::string> ask(const std::string& message)
+    {
+        sent_texts().clear();
+        handle_news_message(link, message.c_str());
+        std::vector<std::string> replies;
+        for (const sent_text& sent : sent_texts()) {
+            EXPECT_EQ(sent.link, link);
+            replies.push_back(sent.text);
+        }
+        return replies;
+    }
+    void put(const std::string& relative, const std::string& contents)
+    {
+        size_t slash = relative.rfind('/');
+        std::string dir = slash == std::string::npos ? "" : relative.substr(0, slash);
+        ASSERT_EQ(make_data_dirs(0, dir.c_str(), nullptr), 0);
+        spill(store + "/" + relative, contents);
+    }
+    using replies = std::vector<std::string>;
+};
+
+TEST_F(news_messages, init_answers_what_is_present_in_fixed_order_then_done)
+{
+    EXPECT_EQ(ask("tidelV1 init tok"), replies{"tidelV1 initDone "});
+
+    put("tidel-system", "sid text");
+    put("tidel-news", "REV00001 news text");
+    put("tok/latest", "latest text");
+    EXPECT_EQ(ask("tidelV1 init tok"),
+              (replies{"tidelV1 initSid sid text", "tidelV1 initNews REV00001 news text",
+                       "tidelV1 initLatest latest text", "tidelV1 initDone "}));
+
+    // Another token has no latest text; an empty news file still answers, ending in
+    // the space.
+    put("tidel-news", "");
+    EXPECT_EQ(ask("tidelV1 init other"),
+              (replies{"tidelV1 initSid sid text", "tidelV1 initNews ", "tidelV1 initDone "}));
+
+    // The empty token names "latest" in the data directory itself.
+    put("latest", "top-level latest");
+    EXPECT_EQ(ask("tidelV1 init ").at(2), "tidelV1 initLatest top-level latest");
+}
+
+TEST_F(news_messages, init_says_nothing_when_a_read_fails)
+{
+    put("tidel-system", "sid text");
+    // "tidel-system/latest" runs through a regular file: a failed read, not an absent one.
+    EXPECT_EQ(ask("tidelV1 init tidel-system"), replies{});
+}
+
+TEST_F(news_messages, get_news_and_replaces_without_reply)
+{
+    EXPECT_EQ(ask("tidelV1 getNews "), replies{"tidelV1 getNews "});
+    EXPECT_FALSE(exists(store)) << "reading makes no directory";
+
+    EXPECT_EQ(ask("tidelV1 syncNewsForce REV00001 forced"), replies{});
+    EXPECT_EQ(ask("tidelV1 getNews anything after the space"),
+              replies{"tidelV1 getNews REV00001 forced"});
+    EXPECT_EQ(ask("tidelV1 syncNewsForce "), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "");
+
+    EXPECT_EQ(ask("tidelV1 newSid sid 1"), replies{});
+    EXPECT_EQ(ask("tidelV1 newSid sid 2"), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-system"), "sid 2");
+}
+
+TEST_F(news_messages, near_misses_of_a_prefix_are_ignored)
+{
+    put("tidel-news", "REV00001 news");
+    for (const char* message :
+         {"tidelV1 getNews", "tidelv1 getNews ", "TIDELV1 GETNEWS ", "tidelV1 getnews ",
+          "tidelV1 Init tok", "tidelV1 init", "tidelV2 getNews ", " tidelV1 getNews ", "",
+          "tidelV1 syncNewsForce", "tidelV1 syncnews REV00001 x", "tidelV1  getNews "}) {
+        EXPECT_EQ(ask(message), replies{}) << '"' << message << '"';
+    }
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00001 news");
+    EXPECT_FALSE(exists(store + "/tidel-system"));
+}
+
+TEST_F(news_messages, sync_news_stores_on_matching_base_and_answers_conflicts)
+{
+    put("tidel-news", "REV00001 first");
+    EXPECT_EQ(ask("tidelV1 syncNews REV00001 REV00002 second"), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00002 second");
+
+    EXPECT_EQ(ask("tidelV1 syncNews REV00001 REV00003 stale"),
+              replies{"tidelV1 syncNewsConflict REV00002 second"});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00002 second");
+
+    EXPECT_EQ(ask("tidelV1 syncNews - only if empty"),
+              replies{"tidelV1 syncNewsConflict REV00002 second"});
+
+    put("tidel-news", "");
+    EXPECT_EQ(ask("tidelV1 syncNews - only if empty"), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "only if empty");
+    // A conflict with an empty file cannot happen, but one with a file holding less
+    // than a revision can, and carries it whole.
+    put("tidel-news", "tiny");
+    EXPECT_EQ(ask("tidelV1 syncNews tinyxxxx x"), replies{"tidelV1 syncNewsConflict tiny"});
+}
+
+TEST_F(news_messages, latest_files_are_kept_per_token)
+{
+    EXPECT_EQ(ask("tidelV1 syncLatest b - B0000001 b one"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatest c - C0000001 c one"), replies{});
+    EXPECT_EQ(slurp(store + "/b/latest"), "B0000001 b one");
+    EXPECT_EQ(slurp(store + "/c/latest"), "C0000001 c one");
+
+    // Token b's revision is not token c's base, and the conflict does not repeat the
+    // token.
+    EXPECT_EQ(ask("tidelV1 syncLatest c B0000001 C0000002 c two"),
+              replies{"tidelV1 syncLatestConflict C0000001 c one"});
+    EXPECT_EQ(ask("tidelV1 syncLatest b B0000001 B0000002 b two"), replies{});
+    EXPECT_EQ(slurp(store + "/b/latest"), "B0000002 b two");
+    EXPECT_EQ(slurp(store + "/c/latest"), "C0000001 c one");
+
+    EXPECT_EQ(ask("tidelV1 syncLatestForce c c forced, with spaces"), replies{});
+    EXPECT_EQ(slurp(store + "/c/latest"), "c forced, with spaces");
+    EXPECT_EQ(slurp(store + "/b/latest"), "B0000002 b two");
+
+    // Nested and empty tokens.
+    EXPECT_EQ(ask("tidelV1 syncLatestForce deep/er nested"), replies{});
+    EXPECT_EQ(slurp(store + "/deep/er/latest"), "nested");
+    EXPECT_EQ(ask("tidelV1 syncLatest  - top"), replies{});
+    EXPECT_EQ(slurp(store + "/latest"), "top");
+    EXPECT_EQ(ask("tidelV1 init "),
+              (replies{"tidelV1 initLatest top", "tidelV1 initDone "}));
+    EXPECT_EQ(ask("tidelV1 init deep/er"),
+              (replies{"tidelV1 initLatest nested", "tidelV1 initDone "}));
+}
+
+TEST_F(news_messages, tokens_climbing_out_of_the_data_directory_are_refused)
+{
+    // Something a climbing token could otherwise read back.
+    ASSERT_EQ(mkdir((root + "/xdg").c_str(), 0755), 0);
+    spill(root + "/xdg/latest", "outside");
+    for (const char* token : {"..", "../escape", "a/..", "a/../../escape", "a/../b", "/.."}) {
+        std::string t = token;
+        EXPECT_EQ(ask("tidelV1 init " + t), replies{}) << t;
+        EXPECT_EQ(ask("tidelV1 syncLatest " + t + " - text"), replies{}) << t;
+        EXPECT_EQ(ask("tidelV1 syncLatest " + t + " REV00001 text"), replies{}) << t;
+        EXPECT_EQ(ask("tidelV1 syncLatestForce " + t + " text"), replies{}) << t;
+    }
+    EXPECT_FALSE(exists(store));
+    EXPECT_FALSE(exists(root + "/xdg/escape"));
+    EXPECT_FALSE(exists(root + "/escape"));
+    EXPECT_EQ(slurp(root + "/xdg/latest"), "outside");
+
+    // Dots that do not climb are ordinary names.
+    EXPECT_EQ(ask("tidelV1 syncLatestForce ... three dots"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatestForce a..b/.x/. dotted"), replies{});
+    EXPECT_EQ(slurp(store + "/.../latest"), "three dots");
+    EXPECT_EQ(slurp(store + "/a..b/.x/latest"), "dotted");
+}
+
+TEST_F(news_messages, malformed_sync_requests_are_ignored)
+{
+    // No space after the token: nothing to split, nothing touched.
+    EXPECT_EQ(ask("tidelV1 syncLatest tokenonly"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatestForce tokenonly"), replies{});
+    // Payloads shorter than their header.
+    for (const char* message : {"tidelV1 syncNews ", "tidelV1 syncNews -", "tidelV1 syncNews REV0001",
+                                "tidelV1 syncNews REV00001", "tidelV1 syncLatest t ",
+                                "tidelV1 syncLatest t -", "tidelV1 syncLatest t REV00001"})
+        EXPECT_EQ(ask(message), replies{}) << '"' << message << '"';
+    EXPECT_FALSE(exists(store));
+
+    put("tidel-news", "REV00001 kept");
+    put("t/latest", "REV00001 kept");
+    EXPECT_EQ(ask("tidelV1 syncNews REV00001"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatest t -"), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00001 kept");
+    EXPECT_EQ(slurp(store + "/t/latest"), "REV00001 kept");
+}
