@@ -1,0 +1,63 @@
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "editor/websocket.h"
+
+// A peer that has gone must not raise SIGPIPE in the host, whose default action
+// would end it: every write on the connection goes through here.
+static ssize_t send_nosignal(int connection, const void* data, size_t size)
+{
+    return send(connection, data, size, MSG_NOSIGNAL);
+}
+
+void ws_send_text(int connection, const void* payload, uint64_t size)
+{
+    uint8_t header[10];
+    size_t header_size;
+    header[0] = 0x81;
+    if (size < 126) {
+        header[1] = (uint8_t)size;
+        header_size = 2;
+    } else if (size <= 0xFFFF) {
+        header[1] = 126;
+        header[2] = (uint8_t)(size >> 8);
+        header[3] = (uint8_t)size;
+        header_size = 4;
+    } else {
+        header[1] = 127;
+        for (int i = 0; i < 8; i++)
+            header[2 + i] = (uint8_t)(size >> (56 - 8 * i));
+        header_size = 10;
+    }
+    if (send_nosignal(connection, header, header_size) != (ssize_t)header_size)
+        return;
+    send_nosignal(connection, payload, size);
+}
+
+void ws_close(ws_reader* reader, uint16_t status, const char* reason)
+{
+    if (reader->connection < 0)
+        return;
+    uint8_t* frame = reader->scratch;
+    size_t size = 2;
+    frame[0] = 0x88;
+    frame[1] = 0;
+    if (status) {
+        frame[2] = (uint8_t)(status >> 8);
+        frame[3] = (uint8_t)status;
+        size = 4;
+        size_t reason_size = reason ? strlen(reason) : 0;
+        // The reason goes out without its final period; control payloads stay under 126.
+        if (reason_size > 0)
+            reason_size--;
+        if (reason_size > 121)
+            reason_size = 121;
+        memcpy(frame + 4, reason, reason_size);
+        size += reason_size;
+    }
+    frame[1] = (uint8_t)(size - 2);
+    send_nosignal(reader->connection, frame, size);
+    close(reader->connection);
+    reader->connection = -1;
+}
