@@ -11,8 +11,8 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "news/news_fixture.h"
@@ -24,12 +24,6 @@ static std::string take(char* text)
     std::string s = text ? text : "(null)";
     free(text);
     return s;
-}
-
-TEST(concat_strings, joins_every_string_in_order)
-{
-    EXPECT_EQ(take(concat_strings("ab", "", "c", "def", nullptr)), "abcdef");
-    EXPECT_EQ(take(concat_strings("", nullptr)), "");
 }
 
 TEST_F(data_files, path_follows_xdg_data_home_and_home_verbatim)
@@ -53,15 +47,6 @@ TEST_F(data_files, path_follows_xdg_data_home_and_home_verbatim)
     setenv("XDG_DATA_HOME", "", 1);
     EXPECT_EQ(take(data_path(0, "", "latest", nullptr)),
               "/h/.local/share/Tresk.Sonwave//latest");
-}
-
-TEST_F(data_files, empty_xdg_data_home_stores_under_home)
-{
-    setenv("XDG_DATA_HOME", "", 1);
-    setenv("HOME", root.c_str(), 1);
-    write_data_file("hello", "tidel-system", nullptr);
-    EXPECT_EQ(slurp(root + "/.local/share/Tresk.Sonwave/tidel-system"), "hello");
-    EXPECT_FALSE(exists(root + "/xdg"));
 }
 
 static bool password_entry_names_home(void*)
@@ -141,21 +126,6 @@ TEST_F(data_files, directories_are_made_from_the_root_down_with_mode_0755)
     // A file in the way of a directory fails.
     spill(store + "/blocker", "x");
     EXPECT_EQ(make_data_dirs(0, "blocker", "sub", nullptr), -1);
-}
-
-TEST_F(data_files, relative_data_home_is_taken_from_the_working_directory)
-{
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(root.c_str()), 0);
-    setenv("XDG_DATA_HOME", "rel/data", 1);
-    write_data_file("relative", "tidel-news", nullptr);
-    char* contents = nullptr;
-    int read = read_data_file(&contents, "tidel-news", nullptr);
-    ASSERT_EQ(chdir(cwd), 0);
-    EXPECT_EQ(read, 0);
-    EXPECT_EQ(take(contents), "relative");
-    EXPECT_EQ(slurp(root + "/rel/data/Tresk.Sonwave/tidel-news"), "relative");
 }
 
 TEST_F(data_files, reads_tell_absent_from_empty_from_failed)

@@ -3,8 +3,9 @@
 #include "news/news_messages.h"
 
 #include <string>
-#include <sys/stat.h>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "news/data_files.h"
 #include "news/news_fixture.h"
