@@ -9,6 +9,7 @@
 
 #include "controller/param_table.h"
 #include "module/factory.h"
+#include "state/state_chunk.h"
 
 using namespace vst3;
 
@@ -135,8 +136,12 @@ static tresult set_active(IComponent* self, TBool state) {
     return kResultOk;
 }
 
-static tresult set_state(IComponent*, IBStream*) { return kNotImplemented; }
-static tresult get_state(IComponent*, IBStream*) { return kNotImplemented; }
+static tresult set_state(IComponent* self, IBStream* stream) {
+    return component_set_state(as_component::self(self), stream);
+}
+static tresult get_state(IComponent* self, IBStream* stream) {
+    return component_get_state(as_component::self(self), stream);
+}
 
 static constexpr IComponentVtbl component_vtbl{
     as_component::query, as_component::add_ref, as_component::release,

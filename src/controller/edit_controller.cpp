@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "controller/param_table.h"
+#include "state/state_chunk.h"
 
 using namespace vst3;
 
@@ -83,7 +84,9 @@ static tresult terminate(IEditController* self) {
 
 // ---- IEditController ----
 
-static tresult set_component_state(IEditController*, IBStream*) { return kNotImplemented; }
+static tresult set_component_state(IEditController* self, IBStream* stream) {
+    return controller_set_component_state(as_controller::self(self), stream);
+}
 
 // Everything lives in the component's chunk; the controller has no state of its own.
 static tresult set_state(IEditController*, IBStream*) { return kNotImplemented; }

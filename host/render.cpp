@@ -1,0 +1,211 @@
+#include "render.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+using namespace vst3;
+
+namespace {
+
+struct resolved_ramp {
+    ParamID id;
+    double from, to;  // normalized
+    int64_t start, end;  // samples, end inclusive
+};
+
+struct point {
+    ParamID id;
+    int32_t offset;
+    double normalized;
+};
+
+struct instance_set {
+    host_application host;
+    std::vector<plugin_instance> instances;
+    ~instance_set() {
+        for (plugin_instance& inst : instances) plugin_instance_destroy(&inst);
+    }
+};
+
+bool fail(std::string* error, const std::string& text) {
+    *error = text;
+    return false;
+}
+
+// The id and normalized value of `name` = `plain`, checked against the range.
+bool resolve(plugin_instance* inst, const std::string& name, double plain, ParamID* id, double* normalized,
+             std::string* error) {
+    ParameterInfo info{};
+    if (!plugin_find_parameter(inst, name, &info)) return fail(error, "no parameter named \"" + name + "\"");
+    IEditController* ec = inst->controller;
+    double v = ec->vtbl->plainParamToNormalized(ec, info.id, plain);
+    if (!(v >= 0.0 && v <= 1.0)) {
+        double lo = ec->vtbl->normalizedParamToPlain(ec, info.id, 0.0);
+        double hi = ec->vtbl->normalizedParamToPlain(ec, info.id, 1.0);
+        char text[160];
+        snprintf(text, sizeof text, "%s=%g is outside %g … %g", name.c_str(), plain, lo, hi);
+        return fail(error, text);
+    }
+    *id = info.id;
+    *normalized = v;
+    return true;
+}
+
+double ramp_value(const resolved_ramp& r, int64_t sample) {
+    if (sample <= r.start) return r.from;
+    if (sample >= r.end) return r.to;
+    return r.from + (r.to - r.from) * (double)(sample - r.start) / (double)(r.end - r.start);
+}
+
+void measure(const std::vector<std::vector<float>>& channels, float* peak, float* rms) {
+    double sum = 0.0, p = 0.0;
+    size_t count = 0;
+    for (const auto& ch : channels) {
+        for (float x : ch) {
+            p = std::max(p, (double)std::fabs(x));
+            sum += (double)x * x;
+        }
+        count += ch.size();
+    }
+    *peak = (float)p;
+    *rms = count ? (float)std::sqrt(sum / (double)count) : 0.0f;
+}
+
+}  // namespace
+
+bool render_audio(const plugin_module& m, const render_settings& settings, const audio_data& in, audio_data* out,
+                  render_stats* stats, std::string* error) {
+    *stats = render_stats{};
+    const int channels = (int)in.channels.size();
+    const int64_t frames = channels ? (int64_t)in.channels[0].size() : 0;
+    const int32_t block = settings.block_size;
+    if (channels == 0) return fail(error, "the input has no channels");
+    if (block < 1 || block > 65536) return fail(error, "the block size must be 1 … 65536");
+    if (!(in.sample_rate > 0.0)) return fail(error, "the sample rate must be positive");
+
+    instance_set set;
+    host_application_init(&set.host);
+    set.instances.resize((size_t)channels);
+    for (plugin_instance& inst : set.instances) {
+        if (!plugin_instance_create(m, &set.host, &inst, error)) return false;
+        if (!settings.load_state.empty() && !plugin_instance_load_state(&inst, settings.load_state, error))
+            return false;
+        if (!plugin_instance_activate(&inst, in.sample_rate, block, error)) return false;
+    }
+    plugin_instance* first = &set.instances[0];
+
+    // Names and plain values become ids and normalized values through the controller.
+    std::vector<point> initial;
+    for (const param_set& s : settings.sets) {
+        point p{0, 0, 0.0};
+        if (!resolve(first, s.name, s.plain, &p.id, &p.normalized, error)) return false;
+        initial.push_back(p);
+    }
+    std::vector<resolved_ramp> ramps;
+    for (const param_ramp& r : settings.ramps) {
+        resolved_ramp rr{};
+        if (!resolve(first, r.name, r.from, &rr.id, &rr.from, error) ||
+            !resolve(first, r.name, r.to, &rr.id, &rr.to, error))
+            return false;
+        rr.start = std::max<int64_t>(0, std::llround(r.start * in.sample_rate));
+        rr.end = r.end < 0.0 ? frames - 1 : std::llround(r.end * in.sample_rate);
+        if (rr.end < rr.start) return fail(error, "ramp of " + r.name + " ends before it starts");
+        ramps.push_back(rr);
+        // Before its start the ramp holds its first value.
+        initial.push_back({rr.id, 0, rr.from});
+    }
+    struct timed_point {
+        int64_t sample;
+        point p;
+    };
+    std::vector<timed_point> events;
+    for (const param_event& e : settings.events) {
+        timed_point tp{std::max<int64_t>(0, std::llround(e.time * in.sample_rate)), {0, 0, 0.0}};
+        if (!resolve(first, e.name, e.plain, &tp.p.id, &tp.p.normalized, error)) return false;
+        events.push_back(tp);
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const timed_point& a, const timed_point& b) { return a.sample < b.sample; });
+
+    param_changes changes;
+    param_changes_init(&changes);
+
+    // Starting values go in before the first sample: one empty block hands them to the
+    // component, and a new activation lets the signal start at them without a glide.
+    if (!initial.empty() || !settings.load_state.empty()) {
+        for (const point& p : initial) param_changes_add(&changes, p.id, 0, p.normalized);
+        for (plugin_instance& inst : set.instances) {
+            for (const point& p : initial) inst.controller->vtbl->setParamNormalized(inst.controller, p.id, p.normalized);
+            plugin_instance_process(&inst, nullptr, nullptr, 0, &changes.iface);
+            inst.component->vtbl->setActive(inst.component, 0);
+            if (inst.component->vtbl->setActive(inst.component, 1) != kResultOk) return fail(error, "setActive failed");
+        }
+    }
+
+    out->sample_rate = in.sample_rate;
+    out->channels.assign((size_t)channels, std::vector<float>((size_t)frames, 0.0f));
+    std::vector<std::vector<float>> input = in.channels;  // the plug-in takes non-const buffers
+
+    std::vector<point> block_points;
+    block_points.reserve(64);
+    size_t next_event = 0;
+    double process_ns = 0.0;
+    for (int64_t start = 0; start < frames; start += block) {
+        const int32_t n = (int32_t)std::min<int64_t>(block, frames - start);
+        block_points.clear();
+        for (const resolved_ramp& r : ramps) {
+            const int64_t last = start + n - 1;
+            if (last < r.start || start > r.end) continue;
+            // Points where the ramp enters and leaves this block.
+            const int64_t a = std::max(start, r.start), b = std::min(last, r.end);
+            block_points.push_back({r.id, (int32_t)(a - start), ramp_value(r, a)});
+            if (b != a) block_points.push_back({r.id, (int32_t)(b - start), ramp_value(r, b)});
+        }
+        while (next_event < events.size() && events[next_event].sample < start + n) {
+            point p = events[next_event].p;
+            p.offset = (int32_t)(events[next_event].sample - start);
+            block_points.push_back(p);
+            ++next_event;
+        }
+        std::stable_sort(block_points.begin(), block_points.end(), [](const point& a, const point& b) {
+            return a.id != b.id ? a.id < b.id : a.offset < b.offset;
+        });
+        param_changes_clear(&changes);
+        for (const point& p : block_points) param_changes_add(&changes, p.id, p.offset, p.normalized);
+
+        for (int ch = 0; ch < channels; ++ch) {
+            plugin_instance* inst = &set.instances[(size_t)ch];
+            float* src = input[(size_t)ch].data() + start;
+            float* dst = (*out).channels[(size_t)ch].data() + start;
+            auto t0 = std::chrono::steady_clock::now();
+            plugin_instance_process(inst, src, dst, n, &changes.iface);
+            auto t1 = std::chrono::steady_clock::now();
+            process_ns += (double)std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
+            // The controller follows the automation, as it does in a DAW.
+            for (int32 q = 0; q < changes.queue_count; ++q) {
+                const param_queue& pq = changes.queues[q];
+                inst->controller->vtbl->setParamNormalized(inst->controller, pq.id, pq.values[pq.point_count - 1]);
+            }
+        }
+        if (settings.progress != nullptr) settings.progress((double)(start + n) / (double)frames, settings.progress_context);
+    }
+
+    if (settings.save_state && !plugin_instance_save_state(first, &stats->saved_state))
+        return fail(error, "getState failed");
+
+    stats->frames = frames;
+    stats->channels = channels;
+    stats->sample_rate = in.sample_rate;
+    measure(in.channels, &stats->peak_in, &stats->rms_in);
+    measure(out->channels, &stats->peak_out, &stats->rms_out);
+    for (const auto& ch : out->channels) {
+        for (float x : ch) {
+            if (!std::isfinite(x)) ++stats->nonfinite_out;
+            else if (std::fpclassify(x) == FP_SUBNORMAL) ++stats->denormal_out;
+        }
+    }
+    stats->process_seconds = process_ns * 1e-9;
+    stats->ns_per_sample = frames ? process_ns / ((double)frames * channels) : 0.0;
+    return true;
+}

@@ -1,0 +1,64 @@
+// Rendering audio through the plug-in: one instance per channel (the plug-in is mono),
+// parameters set by name in plain units, automation delivered through parameter
+// queues at block offsets, optional state chunk in and out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio_file.h"
+#include "plugin_loader.h"
+
+// A fixed value from the start of the render.
+struct param_set {
+    std::string name;
+    double plain = 0.0;
+};
+
+// A linear ramp in plain units between two times in seconds (end < 0: the end of the
+// render). The parameter holds `from` before the ramp and `to` after it.
+struct param_ramp {
+    std::string name;
+    double from = 0.0;
+    double to = 0.0;
+    double start = 0.0;
+    double end = -1.0;
+};
+
+// One change at a time in seconds.
+struct param_event {
+    double time = 0.0;
+    std::string name;
+    double plain = 0.0;
+};
+
+struct render_settings {
+    int32_t block_size = 512;
+    std::vector<param_set> sets;
+    std::vector<param_ramp> ramps;
+    std::vector<param_event> events;
+    // A chunk to load into every instance before rendering (empty: none).
+    std::vector<uint8_t> load_state;
+    // Keep the first instance's chunk after rendering in render_stats::saved_state.
+    bool save_state = false;
+    // Called after every block with the fraction done.
+    void (*progress)(double fraction, void* context) = nullptr;
+    void* progress_context = nullptr;
+};
+
+struct render_stats {
+    int64_t frames = 0;
+    int channels = 0;
+    double sample_rate = 0.0;
+    float peak_in = 0.0f, rms_in = 0.0f, peak_out = 0.0f, rms_out = 0.0f;
+    // Wall time spent inside process calls only.
+    double process_seconds = 0.0;
+    double ns_per_sample = 0.0;
+    int64_t nonfinite_out = 0;
+    int64_t denormal_out = 0;
+    std::vector<uint8_t> saved_state;
+};
+
+bool render_audio(const plugin_module& m, const render_settings& settings, const audio_data& in, audio_data* out,
+                  render_stats* stats, std::string* error);
