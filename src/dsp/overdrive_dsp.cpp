@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "dsp/fast_math.h"
-#include "dsp/stage_updates.h"
+#include "dsp/stages.h"
 
 namespace {
 
@@ -15,13 +15,14 @@ constexpr float stage_cutoff = 31.8309746f;
 constexpr float stage_threshold = 0.001f;
 constexpr float level_cutoff = 3.18309712f;
 
-// The rate used when the host gives none or an absurd one (0 before setupProcessing,
-// negative, NaN, infinite): every coefficient stays finite and the instance plays.
+// The rate used when the host gives none or a meaningless one (0 before
+// setupProcessing, negative, NaN, infinite): every coefficient stays finite and the
+// instance plays. Other rates are held between 1 Hz and 100 MHz.
 constexpr float fallback_rate = 44100.0f;
-// Beyond this even N = 1 leaves the reciprocals and bilinear constants meaningless.
-constexpr float highest_rate = 1.0e7f;
-// Below this the oversampled rate would still be under the stages' corner frequencies.
-constexpr float lowest_rate = 1000.0f;
+// Far beyond any audio rate, yet well inside the range where the stages' reciprocals
+// and bilinear constants stay finite (they break down near 1e11).
+constexpr float highest_rate = 1.0e8f;
+constexpr float lowest_rate = 1.0f;
 
 float sanitised_rate(float fs)
 {

@@ -1,6 +1,6 @@
-// Control glides and per-sample coefficients of the drive and tone stages, shared by
-// activation (forced) and the signal path (every oversampled sample). Inline because
-// they run several times per input sample.
+// The drive and tone stages: control glides and per-sample coefficients (forced by
+// activation, then run for every oversampled sample) and the per-sample filters
+// themselves. Inline because they run several times per input sample.
 #pragma once
 
 #include "dsp/fast_math.h"
@@ -164,4 +164,70 @@ inline void tone_update_coeffs(tone_stage* st)
     st->t7 = d3 * 0.00100000005f;
     st->t8 = st->c * d3;
     st->t9 = d3 * st->ga;
+}
+
+inline float omega_or_self(float a)
+{
+    return a >= 1e9f ? a : wright_omega(a);
+}
+
+// The drive stage: an op-amp stage with two capacitors and feedback diodes, solved in
+// closed form, its output held between the asymmetric rails 3.92 and −3.12.
+inline float clip_run(const clip_stage* cs, float* st, float s)
+{
+    const float k = cs->k;
+    const float z1 = st[1] * k + st[3];
+    const float z0 = st[0] * k + st[2];
+    const float q = cs->e3 * z1;
+    const float w = (cs->e1 * q + cs->c1 * z1 - cs->c2 * z0) * cs->e4;
+    const float y = cs->e5 * s + w;
+    const float d = y - s;
+    const float sigma = sign0(d);
+    const float a = (d * 21.9529324f) * sigma + cs->e7;
+    const float omega1 = omega_or_self(a);
+    float v = cs->e4 * ((cs->e6 * sigma) * (omega1 - cs->e8)) + y;
+    float u;
+    if (v > 3.92f) {
+        const float w2 = cs->e10 * q + cs->e11 * z0;
+        const float d2 = (w2 - 3.92f) - cs->e13;
+        const float sigma2 = sign0(d2);
+        const float a2 = (d2 * -21.9529324f) * sigma2 + cs->e16;
+        const float omega2 = omega_or_self(a2);
+        u = ((omega2 - cs->e17) * (cs->e15 * sigma2)) * cs->e9 + w2 + cs->e13;
+        v = 3.92f;
+    } else if (v < -3.12f) {
+        const float w2 = cs->e10 * q + cs->e11 * z0;
+        const float d2 = (w2 + 3.12f) - cs->e14;
+        const float sigma2 = sign0(d2);
+        const float a2 = (d2 * -21.9529324f) * sigma2 + cs->e16;
+        const float omega2 = omega_or_self(a2);
+        u = ((omega2 - cs->e17) * (cs->e15 * sigma2)) * cs->e9 + w2 + cs->e14;
+        v = -3.12f;
+    } else {
+        u = s;
+    }
+    st[0] = v - u;
+    st[1] = u - (cs->e2 * u + q);
+    st[2] = k * st[0] - z0;
+    st[3] = k * st[1] - z1;
+    return v;
+}
+
+inline float tone_run(const tone_stage* ts, float* st, float g)
+{
+    const float k = ts->k;
+    const float z1 = st[1] * k + st[3];
+    const float w1 = ts->t3 * z1;
+    const float w3 = ts->t4 * w1 + ts->t6 * z1;
+    const float w4 = (ts->t2 * w3 + w1) * ts->t9;
+    const float z0 = st[0] * k + st[2];
+    const float v = ts->t7 * g + (ts->t8 * z0 + w4);
+    const float w5 = ts->t5 * v + w3;
+    const float w6 = ts->t1 * v + ts->t2 * w5 + w1;
+    const float out = ts->out_b * v + ts->out_a * w6;
+    st[0] = v;
+    st[1] = w6 - w5;
+    st[2] = k * v - z0;
+    st[3] = k * st[1] - z1;
+    return out;
 }
