@@ -1,0 +1,391 @@
+#include "editor_fixture.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+using namespace vst3;
+
+// ---- Xvfb ----
+
+bool xvfb_server::start()
+{
+    int fds[2];
+    if (pipe(fds) < 0)
+        return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        int devnull = ::open("/dev/null", O_RDWR);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        char fd_text[16];
+        snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-nolisten", "tcp", "-screen", "0",
+               "1280x1024x24", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    pollfd p = {fds[0], POLLIN, 0};
+    while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(fds[0]);
+    if (number.empty()) {
+        stop();
+        return false;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return true;
+}
+
+void xvfb_server::stop()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+// ---- the stand-in program's hand-over ----
+
+void handoff::close_all()
+{
+    if (side >= 0)
+        close(side);
+    if (ws >= 0)
+        close(ws);
+    side = ws = -1;
+}
+
+bool control_socket::open()
+{
+    char dir[] = "/tmp/editor-test-XXXXXX";
+    if (!mkdtemp(dir))
+        return false;
+    dir_ = dir;
+    std::string path = dir_ + "/control";
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (listener_ < 0 || bind(listener_, (sockaddr*)&address, sizeof address) < 0 ||
+        listen(listener_, 8) < 0)
+        return false;
+    setenv("VGS_DOUBLE_CONTROL", path.c_str(), 1);
+    return true;
+}
+
+control_socket::~control_socket()
+{
+    if (listener_ >= 0)
+        close(listener_);
+    if (!dir_.empty()) {
+        unlink((dir_ + "/control").c_str());
+        rmdir(dir_.c_str());
+    }
+    unsetenv("VGS_DOUBLE_CONTROL");
+}
+
+bool control_socket::receive(handoff* out, int timeout_ms)
+{
+    pollfd p = {listener_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    int connection = accept(listener_, nullptr, nullptr);
+    if (connection < 0)
+        return false;
+    char text[4096];
+    int fds[2] = {-1, -1};
+    char space[CMSG_SPACE(sizeof fds)] = {};
+    iovec io = {text, sizeof text - 1};
+    msghdr message = {};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    ssize_t got = recvmsg(connection, &message, MSG_CMSG_CLOEXEC);
+    close(connection);
+    if (got <= 0)
+        return false;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (!header || header->cmsg_type != SCM_RIGHTS)
+        return false;
+    memcpy(fds, CMSG_DATA(header), sizeof fds);
+    text[got] = '\0';
+    std::istringstream lines(text);
+    std::string line;
+    std::vector<std::string> all;
+    while (std::getline(lines, line))
+        all.push_back(line);
+    if (all.size() != 6)
+        return false;
+    out->pid = (pid_t)atoi(all[0].c_str());
+    out->argv.assign(all.begin() + 1, all.begin() + 5);
+    out->status_line = all[5];
+    out->side = fds[0];
+    out->ws = fds[1];
+    return true;
+}
+
+// ---- server messages ----
+
+std::vector<std::string> ws_inbox::parse()
+{
+    std::vector<std::string> out;
+    for (;;) {
+        if (pending_.size() < 2)
+            break;
+        uint64_t length = pending_[1] & 0x7F;
+        size_t header = 2;
+        if (length == 126) {
+            if (pending_.size() < 4)
+                break;
+            length = (uint64_t)pending_[2] << 8 | pending_[3];
+            header = 4;
+        } else if (length == 127) {
+            if (pending_.size() < 10)
+                break;
+            length = 0;
+            for (int i = 2; i < 10; i++)
+                length = length << 8 | pending_[i];
+            header = 10;
+        }
+        if (pending_.size() < header + length)
+            break;
+        if (pending_[0] == 0x81)
+            out.emplace_back(pending_.begin() + (long)header, pending_.begin() + (long)(header + length));
+        else
+            out.push_back("<frame " + std::to_string(pending_[0]) + ">");
+        pending_.erase(pending_.begin(), pending_.begin() + (long)(header + length));
+    }
+    return out;
+}
+
+std::vector<std::string> ws_inbox::take(int wait_ms)
+{
+    bytes more = read_available(fd_, wait_ms);
+    pending_.insert(pending_.end(), more.begin(), more.end());
+    return parse();
+}
+
+std::vector<std::string> ws_inbox::take_count(size_t count, int timeout_ms)
+{
+    std::vector<std::string> out;
+    for (int waited = 0; out.size() < count && waited < timeout_ms; waited += 20) {
+        bytes more = read_available(fd_, 20);
+        pending_.insert(pending_.end(), more.begin(), more.end());
+        std::vector<std::string> got = parse();
+        out.insert(out.end(), got.begin(), got.end());
+    }
+    return out;
+}
+
+// ---- host frame and run loop ----
+
+static host_frame* frame_of(IPlugFrame* self) { return reinterpret_cast<host_frame*>(self); }
+static host_frame* frame_of(IRunLoop* self)
+{
+    return reinterpret_cast<host_frame*>(reinterpret_cast<char*>(self) - offsetof(host_frame, run_loop_iface));
+}
+
+static tresult frame_query_common(host_frame* frame, const TUID iid, void** obj)
+{
+    if (memcmp(iid, IRunLoop_iid, sizeof(TUID)) == 0) {
+        frame->ref_count++;
+        *obj = &frame->run_loop_iface;
+        return kResultOk;
+    }
+    if (memcmp(iid, IPlugFrame_iid, sizeof(TUID)) == 0 || memcmp(iid, FUnknown_iid, sizeof(TUID)) == 0) {
+        frame->ref_count++;
+        *obj = &frame->frame_iface;
+        return kResultOk;
+    }
+    *obj = nullptr;
+    return kNoInterface;
+}
+
+static const IPlugFrameVtbl host_frame_vtbl = {
+    .queryInterface = [](IPlugFrame* self, const TUID iid, void** obj) {
+        return frame_query_common(frame_of(self), iid, obj);
+    },
+    .addRef = [](IPlugFrame* self) -> uint32 { return (uint32) ++frame_of(self)->ref_count; },
+    .release = [](IPlugFrame* self) -> uint32 { return (uint32) --frame_of(self)->ref_count; },
+    .resizeView = [](IPlugFrame*, IPlugView*, ViewRect*) -> tresult { return kResultFalse; },
+};
+
+static const IRunLoopVtbl host_run_loop_vtbl = {
+    .queryInterface = [](IRunLoop* self, const TUID iid, void** obj) {
+        return frame_query_common(frame_of(self), iid, obj);
+    },
+    .addRef = [](IRunLoop* self) -> uint32 { return (uint32) ++frame_of(self)->ref_count; },
+    .release = [](IRunLoop* self) -> uint32 { return (uint32) --frame_of(self)->ref_count; },
+    .registerEventHandler = [](IRunLoop*, IEventHandler*, FileDescriptor) -> tresult { return kNotImplemented; },
+    .unregisterEventHandler = [](IRunLoop*, IEventHandler*) -> tresult { return kNotImplemented; },
+    .registerTimer = [](IRunLoop* self, ITimerHandler* handler, TimerInterval ms) -> tresult {
+        host_frame* frame = frame_of(self);
+        if (frame->refuse_timer)
+            return kResultFalse;
+        frame->timer = handler;
+        frame->interval = ms;
+        frame->registrations++;
+        return kResultOk;
+    },
+    .unregisterTimer = [](IRunLoop* self, ITimerHandler* handler) -> tresult {
+        host_frame* frame = frame_of(self);
+        if (handler == frame->timer)
+            frame->timer = nullptr;
+        frame->unregistrations++;
+        return kResultOk;
+    },
+};
+
+host_frame::host_frame()
+{
+    frame_iface.vtbl = &host_frame_vtbl;
+    run_loop_iface.vtbl = &host_run_loop_vtbl;
+}
+
+void host_frame::tick()
+{
+    if (timer)
+        timer->vtbl->onTimer(timer);
+}
+
+// ---- component handler ----
+
+static recording_handler* handler_of(IComponentHandler* self) { return reinterpret_cast<recording_handler*>(self); }
+
+static const IComponentHandlerVtbl recording_handler_vtbl = {
+    .queryInterface = [](IComponentHandler* self, const TUID, void** obj) -> tresult {
+        *obj = self;
+        handler_of(self)->ref_count++;
+        return kResultOk;
+    },
+    .addRef = [](IComponentHandler* self) -> uint32 { return (uint32) ++handler_of(self)->ref_count; },
+    .release = [](IComponentHandler* self) -> uint32 { return (uint32) --handler_of(self)->ref_count; },
+    .beginEdit = [](IComponentHandler* self, ParamID id) -> tresult {
+        handler_of(self)->calls.push_back("begin " + std::to_string(id));
+        return kResultOk;
+    },
+    .performEdit = [](IComponentHandler* self, ParamID id, ParamValue value) -> tresult {
+        char text[64];
+        snprintf(text, sizeof text, "perform %u %.17g", id, value);
+        handler_of(self)->calls.push_back(text);
+        return kResultOk;
+    },
+    .endEdit = [](IComponentHandler* self, ParamID id) -> tresult {
+        handler_of(self)->calls.push_back("end " + std::to_string(id));
+        return kResultOk;
+    },
+    .restartComponent = [](IComponentHandler*, int32) -> tresult { return kResultOk; },
+};
+
+recording_handler::recording_handler() { iface.vtbl = &recording_handler_vtbl; }
+
+// ---- process and file checks ----
+
+std::set<std::string> wexa_dirs()
+{
+    std::set<std::string> out;
+    DIR* dir = opendir("/tmp");
+    if (!dir)
+        return out;
+    while (dirent* entry = readdir(dir))
+        if (strncmp(entry->d_name, "wexa-", 5) == 0)
+            out.insert(std::string("/tmp/") + entry->d_name);
+    closedir(dir);
+    return out;
+}
+
+std::set<pid_t> child_pids()
+{
+    std::set<pid_t> out;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return out;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::string path = std::string("/proc/self/task/") + entry->d_name + "/children";
+        FILE* f = fopen(path.c_str(), "r");
+        if (!f)
+            continue;
+        int pid;
+        while (fscanf(f, "%d", &pid) == 1)
+            out.insert(pid);
+        fclose(f);
+    }
+    closedir(tasks);
+    return out;
+}
+
+bool process_exists(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
+
+// ---- standard error ----
+
+stderr_capture::stderr_capture()
+{
+    fflush(stderr);
+    if (pipe2(pipe_, O_CLOEXEC) < 0)
+        return;
+    fcntl(pipe_[0], F_SETFL, O_NONBLOCK);
+    saved_ = dup(2);
+    dup2(pipe_[1], 2);
+}
+
+std::string stderr_capture::text()
+{
+    if (!done_) {
+        fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        close(pipe_[1]);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(pipe_[0], buffer, sizeof buffer)) > 0)
+            text_.append(buffer, (size_t)n);
+        close(pipe_[0]);
+        done_ = true;
+    }
+    return text_;
+}
+
+stderr_capture::~stderr_capture() { text(); }
+
+// ---- windows ----
+
+Window parent_of(Display* display, Window window)
+{
+    Window root, parent;
+    Window* children = nullptr;
+    unsigned count;
+    XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    Status ok = XQueryTree(display, window, &root, &parent, &children, &count);
+    XSetErrorHandler(previous);
+    if (children)
+        XFree(children);
+    return ok ? parent : 0;
+}
+
+std::pair<int, int> size_of(Display* display, Window window)
+{
+    XWindowAttributes attributes;
+    XErrorHandler previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    Status ok = XGetWindowAttributes(display, window, &attributes);
+    XSetErrorHandler(previous);
+    return ok ? std::make_pair(attributes.width, attributes.height) : std::make_pair(0, 0);
+}

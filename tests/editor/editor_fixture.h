@@ -1,0 +1,116 @@
+// Test support for the editor under a real X server: an Xvfb of the test's own, the
+// control socket through which the stand-in editor program hands over its
+// connections, a host frame with a run loop, and a component handler that records.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <sys/types.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vst3/vst3_interfaces.h"
+#include "ws_peer.h"
+
+// An Xvfb on a display number it picks itself (-displayfd); DISPLAY points at it
+// while the server runs.
+class xvfb_server {
+public:
+    bool start();
+    void stop();
+    ~xvfb_server() { stop(); }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// What the stand-in program hands over once both of its connections are up.
+struct handoff {
+    pid_t pid = -1;
+    std::vector<std::string> argv;
+    std::string status_line;
+    int side = -1;
+    int ws = -1;
+    void close_all();
+};
+
+// The Unix socket the stand-in program connects to (VGS_DOUBLE_CONTROL).
+class control_socket {
+public:
+    bool open();
+    ~control_socket();
+    // Waits up to timeout_ms for the next program's hand-over.
+    bool receive(handoff* out, int timeout_ms = 5000);
+
+private:
+    std::string dir_;
+    int listener_ = -1;
+};
+
+// Text messages from the plug-in (unmasked server frames), gathered across reads.
+class ws_inbox {
+public:
+    explicit ws_inbox(int fd) : fd_(fd) {}
+    // Messages that arrived within wait_ms of silence.
+    std::vector<std::string> take(int wait_ms = 100);
+    // Waits until `count` messages have arrived (up to timeout_ms) and returns them.
+    std::vector<std::string> take_count(size_t count, int timeout_ms = 3000);
+
+private:
+    int fd_;
+    bytes pending_;
+    std::vector<std::string> parse();
+};
+
+// A host frame that is also its run loop, as many hosts make it. Counts references
+// and keeps the timer the view registers.
+struct host_frame {
+    vst3::IPlugFrame frame_iface;
+    vst3::IRunLoop run_loop_iface;
+    int ref_count = 1;
+    vst3::ITimerHandler* timer = nullptr;
+    vst3::TimerInterval interval = 0;
+    int registrations = 0;
+    int unregistrations = 0;
+    bool refuse_timer = false;
+    host_frame();
+    vst3::IPlugFrame* frame() { return &frame_iface; }
+    void tick();
+};
+
+// Records the host calls an editor's edits make: "begin <id>", "perform <id> <value>",
+// "end <id>".
+struct recording_handler {
+    vst3::IComponentHandler iface;
+    int ref_count = 1;
+    std::vector<std::string> calls;
+    recording_handler();
+};
+
+// Directories /tmp/wexa-* that exist now.
+std::set<std::string> wexa_dirs();
+// Process ids of this process's children (any state, zombies included).
+std::set<pid_t> child_pids();
+// Whether a process with that id still exists (zombies count).
+bool process_exists(pid_t pid);
+
+// Collects what the code under test writes to standard error.
+class stderr_capture {
+public:
+    stderr_capture();
+    ~stderr_capture();
+    std::string text();
+
+private:
+    int saved_ = -1;
+    int pipe_[2] = {-1, -1};
+    std::string text_;
+    bool done_ = false;
+};
+
+// The window's parent, or 0 when the window does not exist.
+Window parent_of(Display* display, Window window);
+// Width and height, or (0, 0) when the window does not exist.
+std::pair<int, int> size_of(Display* display, Window window);

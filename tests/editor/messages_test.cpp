@@ -1,0 +1,272 @@
+// The message protocol over a real socket pair, without a child or an X server: the
+// pump's gathering, dispatch and dropping, and the two senders.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "editor/editor_link_record.h"
+#include "ws_peer.h"
+
+namespace {
+
+struct recorded {
+    char kind;
+    uint32_t index;
+    uint32_t bits;
+};
+
+std::vector<recorded> edits;
+std::vector<std::string> texts;
+
+void record(char kind, uint32_t index, float value) { edits.push_back({kind, index, std::bit_cast<uint32_t>(value)}); }
+
+class Messages : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        edits.clear();
+        texts.clear();
+        int ws[2], side[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ws), 0);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, side), 0);
+        link = (editor_link*)calloc(1, sizeof *link);
+        ws_reader_init(&link->reader, ws[0]);
+        client = ws[1];
+        link->side_channel = side[0];
+        side_peer = side[1];
+        link->param_count = 6;
+        link->param_mirror = (float*)calloc(6, sizeof(float));
+        link->config.on_param_begin = [](void*, uint32_t i, float v) { record('b', i, v); };
+        link->config.on_param_set = [](void*, uint32_t i, float v) { record('s', i, v); };
+        link->config.on_param_end = [](void*, uint32_t i, float v) { record('e', i, v); };
+        link->on_text = [](editor_link* l, const char* text) {
+            texts.push_back(text);
+            // The handler may answer on the same link while the pump is running.
+            editor_link_send_text(l, "reply");
+        };
+    }
+    void TearDown() override
+    {
+        if (link->reader.connection >= 0)
+            close(link->reader.connection);
+        close(link->side_channel);
+        close(side_peer);
+        close(client);
+        free(link->message);
+        free(link->param_mirror);
+        free(link);
+    }
+    void send(const std::string& text) { write_all(client, client_text(text)); }
+    std::vector<std::string> sent_texts()
+    {
+        std::vector<std::string> out;
+        bytes got = read_available(client);
+        size_t at = 0;
+        while (at + 2 <= got.size()) {
+            EXPECT_EQ(got[at], 0x81);
+            uint64_t n = got[at + 1];
+            at += 2;
+            if (n == 126) {
+                n = (uint64_t)got[at] << 8 | got[at + 1];
+                at += 2;
+            }
+            out.emplace_back(got.begin() + (long)at, got.begin() + (long)(at + n));
+            at += n;
+        }
+        return out;
+    }
+
+    editor_link* link = nullptr;
+    int client = -1;
+    int side_peer = -1;
+};
+
+TEST_F(Messages, ParameterMessagesReachTheirHandlersInOrder)
+{
+    // Index and value bits in hex, with or without leading zeros, either case;
+    // 42c80000 is 100.0f, 3f000000 is 0.5f, 3e800000 is 0.25f.
+    send("s 0 42c80000");
+    send("b 00000005 3F000000");
+    send("e 5 3e800000");
+    send("s 4 43960000");
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), 4u);
+    EXPECT_EQ(edits[0].kind, 's');
+    EXPECT_EQ(edits[0].index, 0u);
+    EXPECT_EQ(edits[0].bits, 0x42c80000u);
+    EXPECT_EQ(edits[1].kind, 'b');
+    EXPECT_EQ(edits[1].index, 5u);
+    EXPECT_EQ(edits[1].bits, 0x3f000000u);
+    EXPECT_EQ(edits[2].kind, 'e');
+    EXPECT_EQ(edits[2].bits, 0x3e800000u);
+    EXPECT_EQ(edits[3].index, 4u);
+    // The mirror holds what the editor sent, before any clamping.
+    EXPECT_EQ(std::bit_cast<uint32_t>(link->param_mirror[4]), 0x43960000u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(link->param_mirror[5]), 0x3e800000u);
+    EXPECT_TRUE(sent_texts().empty()) << "editor edits are not echoed";
+}
+
+TEST_F(Messages, MalformedAndUnknownMessagesAreIgnored)
+{
+    const char* ignored[] = {
+        "s 6 42c80000",   // index beyond the table
+        "s 0",            // one number
+        "s",              // kind alone
+        "b zz 1",         // not hex
+        "s 1 7fc00000",   // a NaN
+        "e 2 ffc00001",   // another NaN
+        "x 0 42c80000",   // unknown kind
+        "",               // empty message
+        "q",              // one character other than g
+    };
+    for (const char* m : ignored)
+        send(m);
+    send("s 2 42480000");
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), 1u) << "only the last, well-formed message counts";
+    EXPECT_EQ(edits[0].index, 2u);
+    EXPECT_EQ(edits[0].bits, 0x42480000u);
+    for (int i = 0; i < 6; i++) {
+        if (i != 2) {
+            EXPECT_EQ(link->param_mirror[i], 0.0f) << i;
+        }
+    }
+    EXPECT_TRUE(sent_texts().empty());
+}
+
+TEST_F(Messages, GetIsAnsweredFromTheMirrorInIndexOrder)
+{
+    const float values[6] = {50, 50, 50, 100, 100, 0};
+    for (uint32_t i = 0; i < 6; i++)
+        editor_link_send_param(link, i, values[i]);
+    EXPECT_EQ(sent_texts().size(), 6u);
+    send("s 1 42c80000");
+    send("g");
+    editor_link_pump(link);
+    // 42480000 is 50.0f, 42c80000 100.0f; index 1 now holds what the editor sent.
+    std::vector<std::string> expected = {"s 00000000 42480000", "s 00000001 42c80000",
+                                         "s 00000002 42480000", "s 00000003 42c80000",
+                                         "s 00000004 42c80000", "s 00000005 00000000"};
+    EXPECT_EQ(sent_texts(), expected);
+}
+
+TEST_F(Messages, SendParamIgnoresIndicesOutsideTheTable)
+{
+    editor_link_send_param(link, 6, 1.0f);
+    editor_link_send_param(link, 0xFFFFFFFFu, 1.0f);
+    EXPECT_TRUE(sent_texts().empty());
+}
+
+TEST_F(Messages, NewsTextsReachTheTextHandlerWithoutTheKind)
+{
+    send("m tidelV1 init 0123456789abcdef");
+    send("m");
+    editor_link_pump(link);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "tidelV1 init 0123456789abcdef");
+    EXPECT_EQ(texts[1], "");
+    EXPECT_EQ(sent_texts(), (std::vector<std::string>{"m reply", "m reply"}));
+}
+
+TEST_F(Messages, SendTextFramesTwoHundredCharactersWithA16BitLength)
+{
+    std::string text(200, 'n');
+    editor_link_send_text(link, text.c_str());
+    bytes got = read_available(client);
+    // 202 payload bytes ("m " and the text) need the 16-bit form: 126, 0x00, 0xCA.
+    bytes expected = to_bytes("m " + text);
+    expected.insert(expected.begin(), {0x81, 126, 0x00, 0xCA});
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(Messages, ALongMessageGrowsTheBufferAndArrivesOnce)
+{
+    std::string text = "m " + std::string(298, 'x');
+    bytes frame = client_text(text);
+    // Header (4 bytes for the 16-bit length) and key (4) and the first 200 bytes.
+    write_all(client, bytes(frame.begin(), frame.begin() + 208));
+    editor_link_pump(link);
+    EXPECT_TRUE(texts.empty());
+    EXPECT_EQ(link->message_length, 200u);
+    EXPECT_EQ(link->message_capacity, 256u);  // 128, doubled once
+    write_all(client, bytes(frame.begin() + 208, frame.end()));
+    editor_link_pump(link);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], std::string(298, 'x'));
+    EXPECT_EQ(link->message_length, 0u) << "each message starts in a fresh buffer";
+    EXPECT_LE(link->message_capacity, 128u);
+}
+
+TEST_F(Messages, FragmentedMessagesAreJoined)
+{
+    bytes frames = client_frame(0x01, to_bytes("s 3 "));
+    bytes last = client_frame(0x80, to_bytes("42c80000"));
+    frames.insert(frames.end(), last.begin(), last.end());
+    write_all(client, frames);
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), 1u);
+    EXPECT_EQ(edits[0].index, 3u);
+    EXPECT_EQ(edits[0].bits, 0x42c80000u);
+}
+
+TEST_F(Messages, AnOversizedMessageIsDroppedWholeAcrossTicks)
+{
+    // Past the 1 MiB limit the message is dropped; the one after it is handled.
+    std::string huge = "m " + std::string(3u << 20, 'h');
+    bytes frame = client_text(huge);
+    bytes next = client_text("s 0 42c80000");
+    frame.insert(frame.end(), next.begin(), next.end());
+    // A writer thread: the frame is larger than the socket buffer.
+    pid_t writer = fork();
+    if (writer == 0) {
+        write_all(client, frame);
+        _exit(0);
+    }
+    for (int tick = 0; tick < 2000 && edits.empty(); tick++) {
+        editor_link_pump(link);
+        usleep(1000);
+        EXPECT_LE(link->message_capacity, 1u << 20);
+    }
+    waitpid(writer, nullptr, 0);
+    EXPECT_TRUE(texts.empty()) << "the oversized message never reaches the handler";
+    ASSERT_EQ(edits.size(), 1u);
+    EXPECT_EQ(edits[0].bits, 0x42c80000u);
+    EXPECT_EQ(link->discard, 0);
+}
+
+TEST_F(Messages, APeerStoppingMidMessageDoesNotHoldTheTick)
+{
+    bytes frame = client_text("s 0 42c80000");
+    write_all(client, bytes(frame.begin(), frame.begin() + 10));
+    editor_link_pump(link);  // must return although the message is incomplete
+    EXPECT_TRUE(edits.empty());
+    write_all(client, bytes(frame.begin() + 10, frame.end()));
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), 1u);
+}
+
+TEST_F(Messages, AClosedConnectionDropsThePartialMessageAndStaysQuiet)
+{
+    bytes frame = client_text("s 0 42c80000");
+    write_all(client, bytes(frame.begin(), frame.begin() + 10));
+    editor_link_pump(link);
+    shutdown(client, SHUT_WR);
+    editor_link_pump(link);
+    EXPECT_TRUE(edits.empty());
+    EXPECT_EQ(link->message, nullptr);
+    EXPECT_EQ(link->reader.connection, -1);
+    editor_link_pump(link);
+    // Sending to the closed connection is silent and still updates the mirror.
+    editor_link_send_param(link, 1, 7.0f);
+    EXPECT_EQ(link->param_mirror[1], 7.0f);
+}
+
+}  // namespace
