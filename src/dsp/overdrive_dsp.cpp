@@ -156,4 +156,8 @@ void dsp_activate(overdrive_dsp* dsp, float sample_rate)
 
     for (smoother* s : {&dsp->mix, &dsp->volume, &dsp->bypass})
         start_smoother(s);
+
+    // Both stages' last coefficient updates ran with the capacitances at rest.
+    dsp->clip_settled = 2;
+    dsp->tone_settled = 2;
 }

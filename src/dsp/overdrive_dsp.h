@@ -65,6 +65,10 @@ struct overdrive_dsp {
     float dsp_values[dsp_param_count];
     // The rate of the last activation, 0 before the first one.
     float activation_rate;
+    // Coefficient updates of each stage since its controls last moved. From two on,
+    // an update would repeat the previous one on the same inputs (the capacitances'
+    // rate of change is then 0 both times), so the signal path skips it.
+    int32_t clip_settled, tone_settled;
 };
 
 // Construction defaults; the caller then sets the six parameter defaults.
@@ -77,3 +81,6 @@ void dsp_set_param(overdrive_dsp* dsp, int32_t index, float value);
 // One input sample in, one output sample out. Runs on the audio thread with
 // flush-to-zero and denormals-are-zero set.
 float dsp_process_sample(overdrive_dsp* dsp, float x);
+// The same path recomputing every stage coefficient for every oversampled sample, as
+// the laws are written; dsp_process_sample must match it bit for bit.
+float dsp_process_sample_plain(overdrive_dsp* dsp, float x);

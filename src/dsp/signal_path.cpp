@@ -15,22 +15,34 @@ inline float run_highpass(const highpass_coeffs* hp, float* s, float x)
     return y;
 }
 
-// One oversampled sample through drive, trim and tone.
+// One oversampled sample through drive, trim and tone. With skip_settled, a stage
+// whose controls have rested for two updates keeps its coefficients: recomputing them
+// from the same inputs would give the same bits.
+template <bool skip_settled>
 inline float run_stage(overdrive_dsp* dsp, float s)
 {
-    clip_update_controls(&dsp->clip_stage, false);
-    clip_update_coeffs(&dsp->clip_stage);
-    const float v = clip_run(&dsp->clip_stage, dsp->clip_state, s);
+    clip_stage* cs = &dsp->clip_stage;
+    if (clip_update_controls(cs, false))
+        dsp->clip_settled = 0;
+    if (!skip_settled || dsp->clip_settled < 2) {
+        clip_update_coeffs(cs);
+        dsp->clip_settled += dsp->clip_settled < 2;
+    }
+    const float v = clip_run(cs, dsp->clip_state, s);
     smoother_run(&dsp->heat_gain);
     const float g = dsp->heat_gain.value * v;
-    tone_update_controls(&dsp->tone_stage, false);
-    tone_update_coeffs(&dsp->tone_stage);
-    return tone_run(&dsp->tone_stage, dsp->tone_state, g);
+    tone_stage* ts = &dsp->tone_stage;
+    if (tone_update_controls(ts, false))
+        dsp->tone_settled = 0;
+    if (!skip_settled || dsp->tone_settled < 2) {
+        tone_update_coeffs(ts);
+        dsp->tone_settled += dsp->tone_settled < 2;
+    }
+    return tone_run(ts, dsp->tone_state, g);
 }
 
-} // namespace
-
-float dsp_process_sample(overdrive_dsp* dsp, float x)
+template <bool skip_settled>
+inline float process_sample(overdrive_dsp* dsp, float x)
 {
     const float x4 = x * 4.0f;
     const float y1 = run_highpass(&dsp->in_hp1, &dsp->in_hp1_s, x4);
@@ -39,11 +51,11 @@ float dsp_process_sample(overdrive_dsp* dsp, float x)
     float w;
     const int32_t n = dsp->oversampling;
     if (n < 2) {
-        w = run_stage(dsp, y2);
+        w = run_stage<skip_settled>(dsp, y2);
     } else {
         resampler_process(&dsp->upsampler, &dsp->upsampler_state, &y2, dsp->work, 1);
         for (int32_t j = 0; j < n; j++)
-            dsp->work[j] = run_stage(dsp, dsp->work[j]);
+            dsp->work[j] = run_stage<skip_settled>(dsp, dsp->work[j]);
         w = 0.0f;
         resampler_process(&dsp->downsampler, &dsp->downsampler_state, dsp->work, &w, n);
     }
@@ -60,4 +72,16 @@ float dsp_process_sample(overdrive_dsp* dsp, float x)
     smoother_run(&dsp->volume);
     smoother_run(&dsp->bypass);
     return (dsp->volume.value * (comp * mixed) - x) * dsp->bypass.value + x;
+}
+
+} // namespace
+
+float dsp_process_sample(overdrive_dsp* dsp, float x)
+{
+    return process_sample<true>(dsp, x);
+}
+
+float dsp_process_sample_plain(overdrive_dsp* dsp, float x)
+{
+    return process_sample<false>(dsp, x);
 }

@@ -47,14 +47,15 @@ inline float stage_bilinear_k(float f0, float max_freq, float inv_rate)
     return fast_rcp(fast_tan_half(fc, inv_rate)) * (r + r);
 }
 
-inline void clip_update_controls(clip_stage* st, bool forced)
+// Returns whether anything moved (always when forced).
+inline bool clip_update_controls(clip_stage* st, bool forced)
 {
     // A NaN compares unequal, so it keeps the update running.
     const bool drive_moves = st->drive != st->target_drive;
     const bool cap1_moves = st->cap1_scale != st->target_cap1_scale;
     const bool cap2_moves = st->cap2_scale != st->target_cap2_scale;
     if (!forced && !drive_moves && !cap1_moves && !cap2_moves)
-        return;
+        return false;
     if (forced || drive_moves) {
         st->drive = step_snap_absolute(st->drive, st->target_drive, st->coeff, st->threshold_sq);
         st->r_drive = st->drive * 500000.0f + 51000.0f;
@@ -72,6 +73,7 @@ inline void clip_update_controls(clip_stage* st, bool forced)
     // fast_sqrt gives 0 below the smallest normal float.
     const float f0 = fast_sqrt(fast_rcp((st->c1 * st->r_drive) * st->c2)) * 0.00232151337f;
     st->k = stage_bilinear_k(f0, st->max_freq, st->inv_rate);
+    return true;
 }
 
 // The rate of change of the capacitances enters the admittances at every sample.
@@ -122,12 +124,13 @@ inline float tone_prewarp_base(float y)
     return (fast_pow2(x) + 1298.74292f) * 2.20000004e-07f;
 }
 
-inline void tone_update_controls(tone_stage* st, bool forced)
+// Returns whether anything moved (always when forced).
+inline bool tone_update_controls(tone_stage* st, bool forced)
 {
     const bool tone_moves = st->tone != st->target_tone;
     const bool cap_moves = st->cap_scale != st->target_cap_scale;
     if (!forced && !tone_moves && !cap_moves)
-        return;
+        return false;
     if (forced || tone_moves) {
         st->tone = step_snap_absolute(st->tone, st->target_tone, st->coeff, st->threshold_sq);
         const float ra = st->tone * 20000.0f;
@@ -146,6 +149,7 @@ inline void tone_update_controls(tone_stage* st, bool forced)
     }
     const float f0 = fast_rcp(st->c) * st->prewarp_base;
     st->k = stage_bilinear_k(f0, st->max_freq, st->inv_rate);
+    return true;
 }
 
 inline void tone_update_coeffs(tone_stage* st)
