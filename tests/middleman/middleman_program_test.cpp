@@ -1,0 +1,264 @@
+// The real middleman program under a private Xvfb, linked to the plug-in's side of
+// the editor link (fake_plugin): start-up contract, gestures made with xdotool,
+// incoming values, the news panel, and every way the program must end.
+// gtest first: Xlib's macros (None, Bool, Status) would break its templates.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "editor_view.h"
+#include "fake_plugin.h"
+#include "screen_capture.h"
+#include "xvfb_server.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+std::string hex_of(float v)
+{
+    uint32_t bits;
+    memcpy(&bits, &v, 4);
+    char text[16];
+    snprintf(text, sizeof text, "%08x", bits);
+    return text;
+}
+
+float float_of(const std::string& hex)
+{
+    uint32_t bits = (uint32_t)strtoul(hex.c_str(), nullptr, 16);
+    float v;
+    memcpy(&v, &bits, 4);
+    return v;
+}
+
+// "b 00000000 42480000" -> index and value.
+void parse_param(const std::string& text, unsigned* index, float* value)
+{
+    *index = (unsigned)strtoul(text.substr(2, 8).c_str(), nullptr, 16);
+    *value = float_of(text.substr(11, 8));
+}
+
+int run_xdotool(const std::string& args)
+{
+    std::string cmd = "xdotool " + args + " >/dev/null 2>&1";
+    return system(cmd.c_str());
+}
+
+class MiddlemanProgram : public ::testing::Test {
+protected:
+    static xvfb_server xvfb;
+    fake_plugin f;
+    Display* d = nullptr;
+    view_layout layout;
+    std::string resources = VGS_RESOURCES_DIR;
+
+    static void SetUpTestSuite() { ASSERT_TRUE(xvfb_start(&xvfb)) << "Xvfb did not start"; }
+    static void TearDownTestSuite() { xvfb_stop(&xvfb); }
+
+    void SetUp() override
+    {
+        d = XOpenDisplay(xvfb.display.c_str());
+        ASSERT_NE(d, nullptr);
+        view_layout_compute(&layout, 800, 400);
+    }
+    void TearDown() override
+    {
+        fake_stop(&f);
+        if (d)
+            XCloseDisplay(d);
+    }
+
+    // Starts the program and waits until its window is reported and the start-up
+    // exchange with the store has ended.
+    void start_editor()
+    {
+        ASSERT_TRUE(fake_start(&f, MIDDLEMAN_PROGRAM, resources));
+        ASSERT_TRUE(fake_wait(&f, [&] { return f.window != 0; }, 5000)) << "no \"w\" message";
+        ASSERT_TRUE(fake_wait(&f, [&] { return !fake_texts_with(&f, "m tidelV1 init ").empty(); },
+                              2000));
+        settle();
+    }
+
+    // Waits until the window's pixels stop changing.
+    capture settle()
+    {
+        capture last = capture_window(d, f.window);
+        for (int i = 0; i < 50; i++) {
+            fake_pump(&f, 40);
+            capture now = capture_window(d, f.window);
+            if (now.pixels == last.pixels)
+                return now;
+            last = now;
+        }
+        return last;
+    }
+
+    std::string window_arg() const { return "--window " + std::to_string(f.window) + " "; }
+
+    void drag(int x, int y, int dy_total, int steps, bool shift)
+    {
+        std::string cmd = "mousemove " + window_arg() + std::to_string(x) + " " +
+                          std::to_string(y) + (shift ? " keydown Shift_L" : "") + " mousedown 1";
+        for (int i = 1; i <= steps; i++)
+            cmd += " sleep 0.02 mousemove " + window_arg() + std::to_string(x) + " " +
+                   std::to_string(y + dy_total * i / steps);
+        cmd += " mouseup 1";
+        if (shift)
+            cmd += " keyup Shift_L";
+        ASSERT_EQ(run_xdotool(cmd), 0);
+    }
+
+    void click(double x, double y, int button = 1)
+    {
+        ASSERT_EQ(run_xdotool("mousemove " + window_arg() + std::to_string((int)x) + " " +
+                              std::to_string((int)y) + " click " + std::to_string(button)),
+                  0);
+    }
+
+    // Waits for the gesture messages of one parameter to close with "e".
+    std::vector<std::string> gesture(size_t from, unsigned index)
+    {
+        char prefix[16];
+        snprintf(prefix, sizeof prefix, "e %08x", index);
+        fake_wait(&f, [&] { return !fake_texts_with(&f, prefix, from).empty(); }, 3000);
+        std::vector<std::string> out;
+        char p[16];
+        snprintf(p, sizeof p, " %08x ", index);
+        for (size_t i = from; i < f.texts.size(); i++)
+            if (f.texts[i].size() == 19 && f.texts[i].compare(1, 10, p) == 0)
+                out.push_back(f.texts[i]);
+        return out;
+    }
+
+    std::string make_resources(const std::string& notes)
+    {
+        char dir[] = "/tmp/mmres-XXXXXX";
+        EXPECT_NE(mkdtemp(dir), nullptr);
+        std::ofstream(std::string(dir) + "/news.txt") << notes;
+        made_dirs.push_back(dir);
+        return dir;
+    }
+    std::vector<std::string> made_dirs;
+    ~MiddlemanProgram() override
+    {
+        for (auto& dir : made_dirs) {
+            unlink((dir + "/news.txt").c_str());
+            rmdir(dir.c_str());
+        }
+    }
+};
+
+xvfb_server MiddlemanProgram::xvfb;
+
+TEST_F(MiddlemanProgram, StartUpFollowsTheLinkContract)
+{
+    start_editor();
+    EXPECT_TRUE(f.side_before_ws) << "the side channel must be connected first";
+
+    // The whole upgrade request arrived in the one read, with a 24-character key that
+    // is Base64 of 16 bytes.
+    EXPECT_EQ(f.request.compare(0, 14, "GET / HTTP/1.1"), 0);
+    EXPECT_NE(f.request.find("\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(f.request.size(), f.request.find("\r\n\r\n") + 4);
+    ASSERT_EQ(f.key.size(), 24u);
+    EXPECT_EQ(f.key.substr(22), "==");
+    EXPECT_NE(f.request.find("Upgrade: websocket\r\n"), std::string::npos);
+    EXPECT_NE(f.request.find("Sec-WebSocket-Version: 13\r\n"), std::string::npos);
+
+    // "g" first, then the store's start-up request.
+    ASSERT_GE(f.texts.size(), 2u);
+    EXPECT_EQ(f.texts[0], "g");
+    EXPECT_EQ(f.texts[1], "m tidelV1 init vellum-grist-saturator");
+
+    // Every frame masked, with keys that change from frame to frame.
+    ASSERT_GE(f.frames.size(), 3u);
+    for (const auto& fr : f.frames) {
+        EXPECT_TRUE(fr.masked);
+        EXPECT_TRUE(fr.fin);
+    }
+    EXPECT_NE(memcmp(f.frames[0].mask, f.frames[1].mask, 4), 0);
+
+    // "w <id>" names a mapped top-level window of the default size.
+    EXPECT_EQ(f.side_bytes, "w " + std::to_string(f.window));
+    XWindowAttributes attrs;
+    ASSERT_TRUE(XGetWindowAttributes(d, f.window, &attrs));
+    EXPECT_EQ(attrs.map_state, IsViewable);
+    EXPECT_EQ(attrs.width, 800);
+    EXPECT_EQ(attrs.height, 400);
+}
+
+TEST_F(MiddlemanProgram, EmbeddedWindowReportsOnceAndFillsTheContainer)
+{
+    start_editor();
+    // What the plug-in does with the reported window: a container inside the host's
+    // window, the program's window reparented into it and resized with it.
+    Window root = DefaultRootWindow(d);
+    Window host = XCreateSimpleWindow(d, root, 0, 0, 900, 500, 0, 0, 0);
+    XMapWindow(d, host);
+    Window container = XCreateSimpleWindow(d, host, 0, 0, 800, 400, 0, 0, 0);
+    XMapWindow(d, container);
+    XSync(d, False);
+    XUnmapWindow(d, f.window);
+    XSync(d, False);
+    XReparentWindow(d, f.window, container, 0, 0);
+    XMapWindow(d, f.window);
+    XSync(d, False);
+    settle();
+    XResizeWindow(d, container, 640, 300);
+    XResizeWindow(d, f.window, 640, 300);
+    XSync(d, False);
+    capture c = settle();
+    ASSERT_EQ(c.width, 640);
+    ASSERT_EQ(c.height, 300);
+
+    // The picture was laid out again for the new size: the footer band and the
+    // bypass switch sit where a 640x300 layout puts them.
+    view_layout small;
+    view_layout_compute(&small, 640, 300);
+    capture again = settle();
+    EXPECT_EQ(again.pixels, c.pixels);
+    uint32_t footer = c.at(320, (int)(small.footer.y + small.footer.h - 2));
+    uint32_t header = c.at(320, 2);
+    EXPECT_EQ(footer, header) << "footer and header share the band colour";
+    EXPECT_NE(c.at((int)(small.bypass.x + small.bypass.w - 4), (int)(small.bypass.y + small.bypass.h / 2)),
+              header);
+
+    EXPECT_EQ(f.side_bytes, "w " + std::to_string(f.window)) << "\"w\" is sent once";
+    XDestroyWindow(d, host);
+    XSync(d, False);
+    // The host's window went away with ours inside: the program ends.
+    EXPECT_TRUE(fake_wait_exit(&f, 2000));
+}
+
+TEST_F(MiddlemanProgram, Screenshot)
+{
+    char notes[4096];
+    std::ifstream in(resources + "/news.txt");
+    in.read(notes, sizeof notes - 1);
+    notes[in.gcount()] = 0;
+    f.store.system = "5be0c2d9e1f34a77a8d96c0b3e2f4a10";
+    f.store.news = notes;
+    start_editor();
+    const float values[6] = {63.5f, 41.0f, 72.25f, 88.0f, 112.0f, 0};
+    for (unsigned i = 0; i < 6; i++) {
+        char text[32];
+        snprintf(text, sizeof text, "s %08x %s", i, hex_of(values[i]).c_str());
+        fake_send(&f, text);
+    }
+    capture c = settle();
+    ASSERT_EQ(c.width, 800);
+    ASSERT_TRUE(capture_write_png(c, MIDDLEMAN_SCREENSHOT));
+}
+
+} // namespace

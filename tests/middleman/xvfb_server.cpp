@@ -1,0 +1,63 @@
+#include "xvfb_server.h"
+
+#include <X11/Xlib.h>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+bool xvfb_start(xvfb_server* server)
+{
+    int fds[2];
+    if (pipe(fds) < 0)
+        return false;
+    pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        close(fds[0]);
+        char fd_text[16];
+        snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1024x768x24",
+               "-nolisten", "tcp", "-noreset", (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    // Xvfb writes its display number once it accepts connections.
+    std::string number;
+    for (;;) {
+        pollfd p = {fds[0], POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0)
+            break;
+        char c;
+        if (read(fds[0], &c, 1) != 1 || c == '\n')
+            break;
+        number += c;
+    }
+    close(fds[0]);
+    server->pid = pid;
+    if (number.empty()) {
+        xvfb_stop(server);
+        return false;
+    }
+    server->display = ":" + number;
+    setenv("DISPLAY", server->display.c_str(), 1);
+    Display* d = XOpenDisplay(server->display.c_str());
+    if (!d) {
+        xvfb_stop(server);
+        return false;
+    }
+    XCloseDisplay(d);
+    return true;
+}
+
+void xvfb_stop(xvfb_server* server)
+{
+    if (server->pid > 0) {
+        kill(server->pid, SIGTERM);
+        waitpid(server->pid, nullptr, 0);
+    }
+    server->pid = -1;
+}
