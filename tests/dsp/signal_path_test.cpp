@@ -134,6 +134,7 @@ TEST(signal_path, drive_stage_stops_at_asymmetric_rails)
     make_dsp(&dsp, 44100.0f);
     clip_stage* cs = &dsp.clip_stage;
     float state[4] = {};
+    process_fp_mode mode;
     // A large input holds the stage's output exactly on a rail, 3.92 up, −3.12 down.
     float top = 0.0f, bottom = 0.0f;
     for (int n = 0; n < 400; n++) {
