@@ -1,0 +1,18 @@
+// Running the DAW's command-line programs as child processes, output kept in a log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct process_result {
+    int exit_code = -1;     // -1: did not start or was killed
+    bool timed_out = false;
+    double seconds = 0.0;   // wall time
+    std::string output;     // standard output and standard error, interleaved
+};
+
+// Runs argv[0] (searched in PATH) with `environment` added to this process's own, both
+// output streams going to `log_path`, and waits at most `timeout_seconds`; a child
+// still running then is killed with its whole process group.
+process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                           const std::string& log_path, double timeout_seconds);
