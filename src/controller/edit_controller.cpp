@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "controller/param_table.h"
+#include "editor/editor_link.h"
+#include "editor/plug_view.h"
 #include "state/state_chunk.h"
 
 using namespace vst3;
@@ -37,9 +39,12 @@ static tresult controller_query(edit_controller* ec, const TUID iid, void** obj)
 static uint32 controller_add_ref(edit_controller* ec) { return (uint32)++ec->ref_count; }
 
 static void controller_destroy(edit_controller* ec) {
-    // Views the host left open lose the reference the controller's list stands for.
+    // Views the host left open lose one reference and forget this controller, so a view
+    // that lives on never touches the freed list.
     for (uint64_t i = 0; i < ec->view_count; ++i) {
-        (void)i;  // views are released here once the editor's view type exists
+        plug_view* view = ec->view_list[i];
+        ec->view_list[i] = nullptr;
+        if (view != nullptr) plug_view_drop_controller(view);
     }
     // Nobody could give the handler's reference back after this, so it goes now.
     if (ec->component_handler != nullptr) ec->component_handler->vtbl->release(ec->component_handler);
@@ -138,6 +143,13 @@ static tresult set_param_normalized(IEditController* self, ParamID id, ParamValu
     // A NaN has no place in the range; keep the last good value.
     if (value != value) return kResultFalse;
     ec->controller_values[index] = param_apply_normalized(index, value);
+    // Every running editor shows the new value.
+    const float plain = (float)ec->controller_values[index];
+    for (uint64_t i = 0; i < ec->view_count; ++i) {
+        plug_view* view = ec->view_list[i];
+        editor_link* link = view != nullptr ? plug_view_link(view) : nullptr;
+        if (link != nullptr) editor_link_send_param(link, (uint32_t)index, plain);
+    }
     return kResultOk;
 }
 
@@ -150,7 +162,10 @@ static tresult set_component_handler(IEditController* self, IComponentHandler* h
     return kResultOk;
 }
 
-static IPlugView* create_view(IEditController*, FIDString) { return nullptr; }
+static IPlugView* create_view(IEditController* self, FIDString name) {
+    if (name == nullptr) return nullptr;
+    return plug_view_create(as_controller::self(self), name);
+}
 
 static constexpr IEditControllerVtbl controller_vtbl{
     as_controller::query,
