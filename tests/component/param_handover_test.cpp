@@ -117,19 +117,6 @@ TEST_F(handover, staged_state_values_replace_both_arrays_and_a_host_change_follo
     EXPECT_EQ(c->state_loaded, 0);
 }
 
-TEST_F(handover, values_recorded_while_busy_survive_a_state_less_reconciliation) {
-    // Two busy blocks in a row, then a free one: the latest recorded value wins.
-    const ParamID volume = param_info_table[param_volume].id;
-    ASSERT_TRUE(param_lock_try(c));
-    c->audio_synced = 0;
-    test_changes first = one_change(volume, 0, 0.25), second = one_change(volume, 17, 0.75);
-    block(&first);
-    block(&second);
-    param_lock_release(c);
-    block(nullptr);
-    EXPECT_EQ(c->dsp.dsp_values[param_volume], 150.0f);
-}
-
 TEST_F(handover, the_audio_thread_never_waits_while_another_thread_keeps_taking_the_lock) {
     // A stand-in for setState/getState hammering the lock from another thread; the
     // audio side must finish all its blocks and leave the lock free.
