@@ -5,10 +5,6 @@
 
 #include "news/data_files.h"
 
-// A weak reference, so that the plug-in links before the editor link provides the
-// sender; the handler is only ever called by that link.
-void editor_link_send_text(editor_link* link, const char* text) __attribute__((weak));
-
 template <size_t N>
 static constexpr size_t prefix_length(const char (&)[N])
 {
