@@ -100,6 +100,8 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
     for (const param_set& s : settings.sets) {
         point p{0, 0, 0.0};
         if (!resolve(first, s.name, s.plain, &p.id, &p.normalized, error)) return false;
+        // A later setting of the same parameter replaces an earlier one.
+        std::erase_if(initial, [&](const point& q) { return q.id == p.id; });
         initial.push_back(p);
     }
     std::vector<resolved_ramp> ramps;
@@ -112,7 +114,8 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
         rr.end = r.end < 0.0 ? frames - 1 : std::llround(r.end * in.sample_rate);
         if (rr.end < rr.start) return fail(error, "ramp of " + r.name + " ends before it starts");
         ramps.push_back(rr);
-        // Before its start the ramp holds its first value.
+        // Before its start the ramp holds its first value (over a --set of the same one).
+        std::erase_if(initial, [&](const point& p) { return p.id == rr.id; });
         initial.push_back({rr.id, 0, rr.from});
     }
     struct timed_point {
