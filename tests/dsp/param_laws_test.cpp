@@ -127,28 +127,6 @@ TEST_F(laws_fixture, bypass_is_a_toggle_at_one_half)
     EXPECT_EQ(dsp.dsp_values[5], 0.0f);
 }
 
-TEST_F(laws_fixture, setter_stores_values_and_moves_only_targets)
-{
-    dsp_activate(&dsp, 48000.0f);
-    const overdrive_dsp before = dsp;
-    const float values[6] = {12.0f, 34.0f, 56.0f, 78.0f, 190.0f, 1.0f};
-    for (int i = 0; i < 6; i++)
-        dsp_set_param(&dsp, i, values[i]);
-    for (int i = 0; i < 6; i++)
-        EXPECT_EQ(dsp.dsp_values[i], values[i]) << i;
-    // Smoothed values and coefficients are untouched until the signal path runs.
-    EXPECT_EQ(dsp.clip_stage.drive, before.clip_stage.drive);
-    EXPECT_EQ(dsp.clip_stage.cap1_scale, before.clip_stage.cap1_scale);
-    EXPECT_EQ(dsp.clip_stage.e5, before.clip_stage.e5);
-    EXPECT_EQ(dsp.tone_stage.tone, before.tone_stage.tone);
-    EXPECT_EQ(dsp.heat_gain.value, before.heat_gain.value);
-    EXPECT_EQ(dsp.mix.value, before.mix.value);
-    EXPECT_EQ(dsp.volume.value, before.volume.value);
-    EXPECT_EQ(dsp.bypass.value, before.bypass.value);
-    EXPECT_NE(dsp.clip_stage.target_drive, before.clip_stage.target_drive);
-    EXPECT_NE(dsp.volume.target, before.volume.target);
-}
-
 TEST_F(laws_fixture, bad_indices_and_values_leave_the_record_sound)
 {
     overdrive_dsp before = dsp;
