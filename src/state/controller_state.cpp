@@ -2,6 +2,8 @@
 
 #include "controller/edit_controller.h"
 #include "controller/param_table.h"
+#include "editor/editor_link.h"
+#include "editor/plug_view.h"
 #include "state/state_archive.h"
 #include "state/state_chunk.h"
 #include "state/stream_io.h"
@@ -26,13 +28,12 @@ tresult controller_set_component_state(edit_controller* ctl, IBStream* stream) {
     free(chunk);
     if (loaded != 0) return kResultFalse;
 
-    // Every open editor shows the loaded values, parameter by parameter, each view in
-    // turn. EDITOR HOOK: the send to each view's editor_link (editor_link_send_param) is
-    // wired here once the editor's plug_view record exists.
+    // Every open editor shows the loaded values, parameter by parameter, each view in turn.
     for (int i = 0; i < param_count; i++) {
         for (uint64_t slot = 0; slot < ctl->view_count; slot++) {
             plug_view* view = ctl->view_list[slot];
-            if (!view) continue;
+            editor_link* link = view ? plug_view_link(view) : nullptr;
+            if (link) editor_link_send_param(link, static_cast<uint32_t>(i), static_cast<float>(ctl->controller_values[i]));
         }
     }
     return kResultOk;
