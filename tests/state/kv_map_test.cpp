@@ -124,17 +124,6 @@ TEST(kv_map, stays_balanced_and_finds_everything_under_many_inserts) {
     kv_map_free(m);
 }
 
-TEST(kv_map, walk_stops_on_nonzero_return) {
-    kv_map* m = kv_map_new();
-    for (const char* k : {"a", "b", "c", "d"}) insert(m, k, "");
-    int calls = 0;
-    kv_map_for_each(
-        m, [](const void*, uint64_t, const void*, uint64_t, void* user) { return ++*static_cast<int*>(user) == 2 ? 1 : 0; },
-        &calls);
-    EXPECT_EQ(calls, 2);
-    kv_map_free(m);
-}
-
 TEST(kv_map, parse_round_trips_and_points_into_the_data) {
     kv_map* m = kv_map_new();
     insert(m, "gain", "");
