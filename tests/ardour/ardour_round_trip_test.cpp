@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -49,6 +50,7 @@ struct round_trip {
     wav_audio exported, exported_chunk_only, exported_deactivated;
     std::vector<float> host, preroll_output;  // vgs-host's render of the signal and of the silence before it
     std::vector<step_time> times;
+    std::vector<std::string> crashes;  // DAW runs that died of a signal and were repeated
 };
 
 round_trip* result = nullptr;
@@ -174,7 +176,7 @@ public:
                                            std::to_string((int)sample_rate), plugin_name};
         for (const auto& [title, value] : settings)
             create.push_back(title + "=" + format(value));
-        process_result created = run("create session", create);
+        process_result created = run("create session", create, [&] { run_plain({"rm", "-rf", session}, "rm"); });
         if (!script_finished(created))
             return fail("create_session.lua: " + created.output);
         r_->created = parse_params(created.output);
@@ -262,11 +264,24 @@ private:
         return text;
     }
 
-    process_result run(const std::string& step, const std::vector<std::string>& argv)
+    // Debian's Ardour 7.3 tools sometimes die of heap corruption while tearing down (in
+    // about one run in eight here, with or without the plug-in in the session): a run
+    // that a signal ended is repeated, after `prepare`, and reported; a clean exit is
+    // still required of one of four attempts.
+    process_result run(const std::string& step, const std::vector<std::string>& argv,
+                       const std::function<void()>& prepare = nullptr)
     {
-        std::string log = std::string(ARDOUR_WORK_DIR) + "/logs/" + std::to_string(r_->times.size()) + ".log";
-        process_result p = run_process(argv, env_, log, 120.0);
-        r_->times.push_back({step, p.seconds});
+        process_result p;
+        for (int attempt = 1; attempt <= 4; attempt++) {
+            if (attempt > 1 && prepare)
+                prepare();
+            std::string log = std::string(ARDOUR_WORK_DIR) + "/logs/" + std::to_string(r_->times.size()) + ".log";
+            p = run_process(argv, env_, log, 120.0);
+            r_->times.push_back({attempt == 1 ? step : step + " (again)", p.seconds});
+            if (p.signal == 0)
+                break;
+            r_->crashes.push_back(step + ": signal " + std::to_string(p.signal));
+        }
         return p;
     }
 
@@ -316,6 +331,8 @@ protected:
         for (const step_time& t : result->times)
             printf("  %-22s %6.2f s\n", t.name.c_str(), t.seconds);
         printf("  %-22s %6.2f s\n", "round trip in all", total);
+        for (const std::string& crash : result->crashes)
+            printf("  the DAW crashed and was run again: %s\n", crash.c_str());
     }
 
     static void TearDownTestSuite()

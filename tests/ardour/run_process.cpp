@@ -63,6 +63,8 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!result.timed_out && WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
+    if (!result.timed_out && WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
 
     std::ifstream log(log_path);
     std::stringstream text;

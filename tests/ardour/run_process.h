@@ -6,6 +6,7 @@
 
 struct process_result {
     int exit_code = -1;     // -1: did not start or was killed
+    int signal = 0;         // the signal that ended the child, if one did
     bool timed_out = false;
     double seconds = 0.0;   // wall time
     std::string output;     // standard output and standard error, interleaved
