@@ -1,10 +1,11 @@
 #!/bin/sh
-# The main job: show the factory's classes through the project's own host.
+# The main job: render the built-in demo signal (a plucked-string phrase and a sine
+# sweep) through the installed plug-in with the project's own host.
 set -e
 BUILD=${1:-build}
 BUNDLE="$HOME/.vst3/Vellum Grist Saturator.vst3"
-if [ -x "$BUILD/host/vgs-host" ]; then
-  "$BUILD/host/vgs-host" info "$BUNDLE"
-else
-  echo "bundle installed at $BUNDLE"
-fi
+OUT=${DEMO_OUT:-demo-output}
+mkdir -p "$OUT"
+"$BUILD/host/vgs-host" info "$BUNDLE"
+"$BUILD/host/vgs-host" render "$BUNDLE" --output "$OUT/demo.wav"
+echo "wrote $OUT/demo.wav"
