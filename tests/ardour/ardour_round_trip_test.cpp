@@ -134,7 +134,7 @@ public:
     bool run()
     {
         const std::string work = ARDOUR_WORK_DIR;
-        run_plain({"rm", "-rf", work}, "rm");
+        run_plain({"rm", "-rf", work});
         mkdir(work.c_str(), 0755);
         for (const char* sub : {"/home", "/config", "/cache", "/data", "/vst3", "/logs"})
             mkdir((work + sub).c_str(), 0755);
@@ -151,10 +151,9 @@ public:
         // The DAW ignores a cache entry unless the module is at least a second older than
         // the cache file: the copied bundle is back-dated.
         const std::string bundle = work + "/vst3/" + plugin_name + ".vst3";
-        if (!run_plain({"cp", "-a", VGS_BUNDLE_DIR, bundle}, "copy") ||
+        if (!run_plain({"cp", "-a", VGS_BUNDLE_DIR, bundle}) ||
             !run_plain({"touch", "-h", "-d", "-1 minute", bundle, bundle + "/Contents",
-                        bundle + "/Contents/x86_64-linux", bundle + "/Contents/x86_64-linux/" + plugin_name + ".so"},
-                       "backdate"))
+                        bundle + "/Contents/x86_64-linux", bundle + "/Contents/x86_64-linux/" + plugin_name + ".so"}))
             return fail("copying the bundle");
 
         process_result scan = run("scan", {ARDOUR_VST3_SCANNER, "-f", bundle});
@@ -176,13 +175,13 @@ public:
                                            std::to_string((int)sample_rate), plugin_name};
         for (const auto& [title, value] : settings)
             create.push_back(title + "=" + format(value));
-        process_result created = run("create session", create, [&] { run_plain({"rm", "-rf", session}, "rm"); });
+        process_result created = run("create session", create, [&] { run_plain({"rm", "-rf", session}); });
         if (!script_finished(created))
             return fail("create_session.lua: " + created.output);
         r_->created = parse_params(created.output);
 
         const std::string audiofiles = session + "/interchange/session/audiofiles";
-        if (!run_plain({"cp", work + "/input.wav", audiofiles + "/input.wav"}, "copy signal"))
+        if (!run_plain({"cp", work + "/input.wav", audiofiles + "/input.wav"}))
             return fail("copying the signal into " + audiofiles);
         const std::string snapshot = session + "/round_trip.ardour";
         std::string xml = read_file(snapshot);
@@ -251,8 +250,9 @@ public:
             return fail(error);
         if (rendered.channels.size() != 1 || rendered.channels[0].size() != preroll.size())
             return fail("vgs-host wrote an unexpected shape");
-        r_->preroll_output = std::vector<float>(rendered.channels[0].begin(), rendered.channels[0].end() - (long)r_->input.size());
-        r_->host.assign(rendered.channels[0].end() - (long)r_->input.size(), rendered.channels[0].end());
+        const auto signal_start = rendered.channels[0].end() - (long)r_->input.size();
+        r_->preroll_output.assign(rendered.channels[0].begin(), signal_start);
+        r_->host.assign(signal_start, rendered.channels[0].end());
         return true;
     }
 
@@ -285,9 +285,8 @@ private:
         return p;
     }
 
-    bool run_plain(const std::vector<std::string>& argv, const std::string& what)
+    bool run_plain(const std::vector<std::string>& argv)
     {
-        (void)what;
         return run_process(argv, {}, "/dev/null", 60.0).exit_code == 0;
     }
 
