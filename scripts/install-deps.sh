@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only when some are missing.
 set -e
 PKGS="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libx11-dev \
-  libsndfile1-dev libcairo2-dev libfftw3-dev fonts-dejavu-core clang \
+  libsndfile1-dev libcairo2-dev libfftw3-dev fonts-dejavu-core clang libclang-rt-14-dev \
   xvfb xdotool x11-utils ardour nlohmann-json3-dev"
 missing=""
 for p in $PKGS; do
