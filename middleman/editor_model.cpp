@@ -19,7 +19,7 @@ void model_init(editor_model* m, const editor_sink* sink)
     m->sink = *sink;
     m->gesture_index = -1;
     for (int i = 0; i < mm_param_count; i++)
-        m->values[i] = (float)mm_params[i].default_plain;
+        m->values[i] = (float)mm_param_range(i).default_plain;
 }
 
 void model_begin(editor_model* m, int index, double value)
@@ -76,7 +76,7 @@ void model_drag_to(editor_model* m, int y, bool fine)
 {
     if (m->gesture_index < 0 || !m->dragging)
         return;
-    const mm_param& p = mm_params[m->gesture_index];
+    const param_range& p = mm_param_range(m->gesture_index);
     if (fine != m->drag_fine) {
         // Switching between fine and coarse re-anchors where the knob now stands.
         m->drag_anchor_value = m->values[m->gesture_index];
@@ -91,7 +91,7 @@ void model_drag_to(editor_model* m, int y, bool fine)
 
 void model_wheel(editor_model* m, int index, int notches, bool fine)
 {
-    const mm_param& p = mm_params[index];
+    const param_range& p = mm_param_range(index);
     if (p.toggle) {
         model_gesture(m, index, notches > 0 ? 1.0 : 0.0);
         return;
@@ -103,6 +103,10 @@ void model_wheel(editor_model* m, int index, int notches, bool fine)
 void model_apply_remote(editor_model* m, int index, float value)
 {
     if (index < 0 || index >= mm_param_count || value != value)
+        return;
+    // The control under the user's hand stays where the user puts it: the host's
+    // echoes of the gesture's own values arrive late and would pull it back.
+    if (index == m->gesture_index)
         return;
     m->values[index] = mm_param_clamp(index, value);
 }

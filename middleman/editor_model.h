@@ -53,7 +53,8 @@ void model_drag_to(editor_model* m, int y, bool fine);
 // Wheel notches (positive turns up) on a parameter.
 void model_wheel(editor_model* m, int index, int notches, bool fine);
 
-// A value from the plug-in (host automation, other editors, state loads).
+// A value from the plug-in (host automation, other editors, state loads); ignored for
+// the parameter under an open gesture.
 void model_apply_remote(editor_model* m, int index, float value);
 // Applies stored values as gestures, one per changed parameter, then reports once.
 void model_recall(editor_model* m, const float values[mm_param_count]);

@@ -242,7 +242,7 @@ static void draw_knob(cairo_t* cr, const view_layout* l, const view_state* st, i
 {
     double s = l->scale;
     const auto& k = l->knobs[i];
-    const mm_param& p = mm_params[i];
+    const param_range& p = mm_param_range(i);
     bool bypassed = st->values[mm_param_bypass] >= 0.5f;
     bool active = st->active_knob == i;
     bool hover = st->hover_knob == i && !st->notes_open;
@@ -257,7 +257,7 @@ static void draw_knob(cairo_t* cr, const view_layout* l, const view_state* st, i
     font(cr, "DejaVu Sans", true, 13 * s);
     set(cr, active || hover ? col_text : col_muted);
     char name[32];
-    snprintf(name, sizeof name, "%s", p.name);
+    snprintf(name, sizeof name, "%s", mm_param_name(i));
     for (char* c = name; *c; c++)
         if (*c >= 'a' && *c <= 'z')
             *c = (char)(*c - 32);
@@ -325,7 +325,7 @@ static void draw_knob(cairo_t* cr, const view_layout* l, const view_state* st, i
     char value[32], shown[40];
     if (mm_param_text(i, st->values[i], value, sizeof value) < 0)
         snprintf(value, sizeof value, "--");
-    snprintf(shown, sizeof shown, "%s %s", value, p.unit);
+    snprintf(shown, sizeof shown, "%s %s", value, mm_param_unit(i));
     font(cr, "DejaVu Sans Mono", false, 13 * s);
     double box_w = fmax(text_width(cr, "200.00 %") + 16 * s, k.r * 1.3);
     double box_h = 22 * s;

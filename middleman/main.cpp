@@ -221,7 +221,7 @@ void on_button_press(app* a, const XButtonEvent& e)
                             abs(e.y - a->last_press_y) <= double_click_slop;
         if (double_click) {
             // Back to the default; this press does not drag.
-            model_begin(&a->model, index, mm_params[index].default_plain);
+            model_begin(&a->model, index, mm_param_range(index).default_plain);
             a->last_press_knob = -1;
         } else {
             model_begin(&a->model, index, a->model.values[index]);

@@ -298,16 +298,23 @@ recording_handler::recording_handler() { iface.vtbl = &recording_handler_vtbl; }
 
 // ---- process and file checks ----
 
-std::set<std::string> wexa_dirs()
+// Linked with --wrap=mkdtemp: every directory made in this process passes here, so
+// a test knows the exact directory a start-up made, whatever else runs on the machine.
+static std::vector<std::string> made_dirs;
+
+extern "C" char* __real_mkdtemp(char* name_template);
+extern "C" char* __wrap_mkdtemp(char* name_template)
 {
-    std::set<std::string> out;
-    DIR* dir = opendir("/tmp");
-    if (!dir)
-        return out;
-    while (dirent* entry = readdir(dir))
-        if (strncmp(entry->d_name, "wexa-", 5) == 0)
-            out.insert(std::string("/tmp/") + entry->d_name);
-    closedir(dir);
+    char* made = __real_mkdtemp(name_template);
+    if (made && strncmp(made, "/tmp/wexa-", 10) == 0)
+        made_dirs.push_back(made);
+    return made;
+}
+
+std::vector<std::string> take_made_dirs()
+{
+    std::vector<std::string> out;
+    out.swap(made_dirs);
     return out;
 }
 

@@ -89,8 +89,9 @@ struct recording_handler {
     recording_handler();
 };
 
-// Directories /tmp/wexa-* that exist now.
-std::set<std::string> wexa_dirs();
+// The /tmp/wexa-* directories the code under test made in this process since the last
+// call (the test program wraps mkdtemp), oldest first.
+std::vector<std::string> take_made_dirs();
 // Process ids of this process's children (any state, zombies included).
 std::set<pid_t> child_pids();
 // Whether a process with that id still exists (zombies count).

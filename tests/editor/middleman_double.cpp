@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -54,6 +55,8 @@ static void sleep_forever()
 
 int main(int argc, char** argv)
 {
+    // A test that dies must not leave its stand-in program behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const char* mode_env = getenv("VGS_DOUBLE_MODE");
     std::string mode = mode_env ? mode_env : "";
     if (mode == "exit1")

@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,12 @@ bool xvfb_start(xvfb_server* server)
     if (pid < 0)
         return false;
     if (pid == 0) {
+        // The server must not outlive a test program that dies, nor hold its output.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
         close(fds[0]);
         char fd_text[16];
         snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
