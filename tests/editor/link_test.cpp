@@ -1,0 +1,250 @@
+// The editor link against the stand-in editor program under a real Xvfb: the exact
+// command line, the loopback listener, the container window, and every failed
+// start-up leaving nothing behind.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "editor/editor_link.h"
+#include "editor_fixture.h"
+
+namespace {
+
+std::string program_dir = EDITOR_TEST_DIR;
+const char* module_dir_getter(void* context) { return ((std::string*)context)->c_str(); }
+const char* resources_getter(void*) { return "/resources/for/test"; }
+
+double seconds_since(const timespec& start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) * 1e-9;
+}
+
+class Link : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
+    static void TearDownTestSuite() { server.stop(); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(control.open());
+        display = XOpenDisplay(nullptr);
+        ASSERT_NE(display, nullptr);
+        host_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 640, 480, 0, 0, 0);
+        XMapWindow(display, host_window);
+        XSync(display, False);
+        take_made_dirs();
+        children_before = child_pids();
+        unsetenv("VGS_DOUBLE_MODE");
+    }
+    void TearDown() override
+    {
+        unsetenv("VGS_DOUBLE_MODE");
+        XCloseDisplay(display);
+    }
+
+    editor_link* start(const std::string* dir = &program_dir)
+    {
+        editor_link_config config = {};
+        config.context = (void*)dir;
+        config.get_module_dir = module_dir_getter;
+        config.get_resources_dir = resources_getter;
+        return editor_link_start(host_window, &config, nullptr, 800, 400, 6);
+    }
+
+    // A failed start prints exactly one line and leaves no child, socket or directory.
+    void expect_failed_start(const char* mode, const char* message)
+    {
+        SCOPED_TRACE(mode);
+        if (mode)
+            setenv("VGS_DOUBLE_MODE", mode, 1);
+        stderr_capture err;
+        editor_link* link = start();
+        EXPECT_EQ(link, nullptr);
+        EXPECT_EQ(err.text(), message);
+        expect_nothing_left();
+    }
+
+    void expect_nothing_left()
+    {
+        std::vector<std::string> dirs = take_made_dirs();
+        EXPECT_EQ(dirs.size(), 1u);
+        for (const std::string& dir : dirs)
+            EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left";
+        EXPECT_EQ(child_pids(), children_before);
+        Window root, parent, *children = nullptr;
+        unsigned count = 0;
+        XQueryTree(display, host_window, &root, &parent, &children, &count);
+        if (children)
+            XFree(children);
+        EXPECT_EQ(count, 0u) << "no container window is left";
+    }
+
+    static xvfb_server server;
+    control_socket control;
+    Display* display = nullptr;
+    Window host_window = 0;
+    std::set<pid_t> children_before;
+};
+
+xvfb_server Link::server;
+
+TEST_F(Link, StartsTheProgramWithItsCommandLineAndMapsTheContainer)
+{
+    editor_link* link = start();
+    ASSERT_NE(link, nullptr);
+    handoff h;
+    ASSERT_TRUE(control.receive(&h));
+
+    ASSERT_EQ(h.argv.size(), 4u);
+    EXPECT_EQ(h.argv[0], "middleman");
+    EXPECT_TRUE(std::regex_match(h.argv[1], std::regex("[1-9][0-9]*")));
+    EXPECT_TRUE(std::regex_match(h.argv[2], std::regex("/tmp/wexa-[A-Za-z0-9]{6}/s")));
+    EXPECT_EQ(h.argv[3], "/resources/for/test");
+    EXPECT_EQ(h.status_line, "HTTP/1.1 101 Switching Protocols");
+    struct stat info;
+    ASSERT_EQ(stat(h.argv[2].c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+
+    // The WebSocket listener is bound to the loopback address only: in /proc/net/tcp
+    // a listening socket (state 0A) on 0100007F (127.0.0.1) with the program's port.
+    char wanted[32];
+    snprintf(wanted, sizeof wanted, "0100007F:%04X", (unsigned)atoi(h.argv[1].c_str()));
+    FILE* tcp = fopen("/proc/net/tcp", "r");
+    ASSERT_NE(tcp, nullptr);
+    char line[512];
+    bool loopback_listener = false, other_listener = false;
+    snprintf(line, sizeof line, ":%04X", (unsigned)atoi(h.argv[1].c_str()));
+    std::string port_suffix = line;
+    while (fgets(line, sizeof line, tcp)) {
+        char local[64], remote[64], state[8];
+        if (sscanf(line, "%*s %63s %63s %7s", local, remote, state) != 3 || std::string(state) != "0A")
+            continue;
+        std::string address = local;
+        if (address == wanted)
+            loopback_listener = true;
+        else if (address.size() > port_suffix.size() &&
+                 address.compare(address.size() - port_suffix.size(), port_suffix.size(), port_suffix) == 0)
+            other_listener = true;
+    }
+    fclose(tcp);
+    EXPECT_TRUE(loopback_listener);
+    EXPECT_FALSE(other_listener);
+
+    // The container: the host window's only child, 800 x 400, mapped, declaring itself
+    // to XEmbed hosts with version 0 and the mapped flag.
+    Window container = editor_link_container(link);
+    EXPECT_EQ(parent_of(display, container), host_window);
+    EXPECT_EQ(size_of(display, container), std::make_pair(800, 400));
+    XWindowAttributes attributes;
+    ASSERT_TRUE(XGetWindowAttributes(display, container, &attributes));
+    EXPECT_EQ(attributes.map_state, IsViewable);
+    Atom xembed = XInternAtom(display, "_XEMBED_INFO", False);
+    Atom type;
+    int format;
+    unsigned long items, after;
+    unsigned char* data = nullptr;
+    ASSERT_EQ(XGetWindowProperty(display, container, xembed, 0, 2, False, xembed, &type, &format,
+                                 &items, &after, &data),
+              Success);
+    ASSERT_EQ(items, 2u);
+    EXPECT_EQ(((long*)data)[0], 0);
+    EXPECT_EQ(((long*)data)[1], 1);
+    XFree(data);
+
+    std::string socket_path = h.argv[2];
+    std::string directory = socket_path.substr(0, socket_path.size() - 2);
+    editor_link_free(link);
+    EXPECT_FALSE(process_exists(h.pid));
+    EXPECT_NE(access(socket_path.c_str(), F_OK), 0);
+    EXPECT_NE(access(directory.c_str(), F_OK), 0);
+    EXPECT_TRUE(peer_closed(h.ws)) << "the WebSocket is closed";
+    EXPECT_TRUE(peer_closed(h.side)) << "the side channel is closed";
+    expect_nothing_left();
+    h.close_all();
+}
+
+TEST_F(Link, AProgramConnectingToTheWebSocketFirstIsServedAllTheSame)
+{
+    setenv("VGS_DOUBLE_MODE", "ws_first", 1);
+    editor_link* link = start();
+    ASSERT_NE(link, nullptr);
+    handoff h;
+    ASSERT_TRUE(control.receive(&h));
+    EXPECT_EQ(h.status_line, "HTTP/1.1 101 Switching Protocols");
+    editor_link_free(link);
+    h.close_all();
+    expect_nothing_left();
+}
+
+TEST_F(Link, FailedStartsReportTheirStepAndLeaveNothing)
+{
+    expect_failed_start("exit1", "error waitpid\n");
+    expect_failed_start("short_key", "error accept2\n");
+
+    std::string nowhere = "/nonexistent/editor/dir";
+    stderr_capture err;
+    EXPECT_EQ(start(&nowhere), nullptr);
+    EXPECT_EQ(err.text(), "error waitpid\n") << "a missing program ends with status 1";
+    expect_nothing_left();
+}
+
+TEST_F(Link, NoXServerFailsAfterTheHandshake)
+{
+    std::string saved = getenv("DISPLAY");
+    setenv("DISPLAY", ":4095", 1);
+    expect_failed_start(nullptr, "error open_display\n");
+    setenv("DISPLAY", saved.c_str(), 1);
+    handoff h;
+    if (control.receive(&h, 100))
+        h.close_all();
+}
+
+TEST_F(Link, ASilentPeerFailsTheHandshakeInBoundedTime)
+{
+    timespec start_time;
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    expect_failed_start("silent", "error accept2\n");
+    EXPECT_LT(seconds_since(start_time), 8.0);
+}
+
+TEST_F(Link, AProgramThatNeverOpensTheWebSocketTimesOut)
+{
+    // 101 waits of 100 ms, then the child gets SIGTERM and is waited for.
+    timespec start_time;
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    expect_failed_start("side_only", "error wait\n");
+    double waited = seconds_since(start_time);
+    EXPECT_GT(waited, 10.0);
+    EXPECT_LT(waited, 14.0);
+}
+
+TEST_F(Link, TeardownKillsAChildThatIgnoresSigterm)
+{
+    setenv("VGS_DOUBLE_MODE", "stubborn", 1);
+    editor_link* link = start();
+    ASSERT_NE(link, nullptr);
+    handoff h;
+    ASSERT_TRUE(control.receive(&h));
+    timespec start_time;
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    editor_link_free(link);
+    double waited = seconds_since(start_time);
+    // About 2 s of grace before SIGKILL.
+    EXPECT_GT(waited, 1.5);
+    EXPECT_LT(waited, 4.0);
+    EXPECT_FALSE(process_exists(h.pid));
+    h.close_all();
+    expect_nothing_left();
+}
+
+}  // namespace
