@@ -6,6 +6,7 @@
 // and when its window is destroyed.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/cursorfont.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -60,6 +61,9 @@ struct app {
 
     int hover_knob;
     view_target hover;
+    // Pointer shapes: an up-down arrow over knobs, a hand over buttons and links.
+    Cursor knob_cursor;
+    Cursor hand_cursor;
     bool recall_pressed;
     bool notes_open;
     double notes_scroll;
@@ -179,6 +183,13 @@ void update_hover(app* a, int x, int y)
         a->hover = t;
         a->hover_knob = knob;
         a->dirty = true;
+        Cursor c = None;
+        if (t == target_knob)
+            c = a->knob_cursor;
+        else if (t == target_bypass || t == target_recall || t == target_notes_close ||
+                 (t == target_headline && a->news.notes))
+            c = a->hand_cursor;
+        XDefineCursor(a->win.display, a->win.window, c);
     }
 }
 
@@ -467,6 +478,8 @@ int main(int argc, char** argv)
         return 1;
     }
     a.window_open = true;
+    a.knob_cursor = XCreateFontCursor(a.win.display, XC_sb_v_double_arrow);
+    a.hand_cursor = XCreateFontCursor(a.win.display, XC_hand2);
     view_layout_compute(&a.layout, a.win.width, a.win.height);
     a.dirty = true;
     redraw(&a);
