@@ -2,6 +2,7 @@
 // processing set-up. process itself lives in process_driver.cpp.
 #include "component/component.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -125,12 +126,10 @@ static tresult activate_bus(IComponent* self, MediaType type, BusDirection dir, 
 static tresult set_active(IComponent* self, TBool state) {
     component* c = as_component::self(self);
     if (!state) return kResultOk;
-    // Without a usable rate from setupProcessing the coefficients cannot be computed;
-    // the component then stays silent instead of running on undefined filters.
-    if (!(c->sample_rate > 0.0f) || !std::isfinite(c->sample_rate)) {
-        c->processing_enabled = 0;
-        return kResultFalse;
-    }
+    // Without a usable rate from setupProcessing the coefficients cannot be computed.
+    // The activation is refused and nothing changes: a component never activated stays
+    // silent, one activated before keeps that activation's rate and buses.
+    if (!(c->sample_rate > 0.0f) || !std::isfinite(c->sample_rate)) return kResultFalse;
     c->processing_enabled = c->input_active && c->output_active;
     dsp_activate(&c->dsp, c->sample_rate);
     return kResultOk;
@@ -156,8 +155,7 @@ static constexpr IComponentVtbl component_vtbl{
 static tresult set_bus_arrangements(IAudioProcessor*, SpeakerArrangement* inputs, int32 num_ins,
                                     SpeakerArrangement* outputs, int32 num_outs) {
     if (num_ins < 0 || num_outs < 0) return kInvalidArgument;
-    if (num_ins != 1 || num_outs != 1) return kResultFalse;
-    if (inputs == nullptr || outputs == nullptr) return kInvalidArgument;
+    if (num_ins != 1 || num_outs != 1 || inputs == nullptr || outputs == nullptr) return kResultFalse;
     return inputs[0] == kSpeakerM && outputs[0] == kSpeakerM ? kResultOk : kResultFalse;
 }
 
@@ -173,12 +171,18 @@ static tresult can_process_sample_size(IAudioProcessor*, int32 size) {
 
 static uint32 get_latency_samples(IAudioProcessor*) { return 0; }
 
+// A double beyond the float range becomes an infinity of its sign (a plain conversion
+// of such a value is undefined); a NaN stays a NaN.
+static float rate_to_float(double rate) {
+    if (rate > (double)FLT_MAX) return INFINITY;
+    if (rate < -(double)FLT_MAX) return -INFINITY;
+    return (float)rate;
+}
+
 static tresult setup_processing(IAudioProcessor* self, ProcessSetup* setup) {
     if (setup == nullptr) return kInvalidArgument;
-    // A rate the DSP cannot be designed for is refused rather than stored.
-    float rate = (float)setup->sampleRate;
-    if (!(rate > 0.0f) || !std::isfinite(rate)) return kInvalidArgument;
-    as_processor::self(self)->sample_rate = rate;
+    // Any rate is stored as given; setActive(true) refuses one it cannot design for.
+    as_processor::self(self)->sample_rate = rate_to_float(setup->sampleRate);
     return kResultOk;
 }
 
