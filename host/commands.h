@@ -4,3 +4,4 @@
 
 int info_command(int argc, char** argv);
 int render_command(int argc, char** argv);
+int edit_command(int argc, char** argv);

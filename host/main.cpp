@@ -14,6 +14,7 @@ struct host_command {
 static const host_command commands[] = {
     {"info", "info BUNDLE                     factory, classes, buses and parameters", info_command},
     {"render", "render BUNDLE [options]         audio through the plug-in (render --help)", render_command},
+    {"edit", "edit BUNDLE [options]           the editor in a window of its own (edit --help)", edit_command},
 };
 
 static void usage(FILE* to) {
