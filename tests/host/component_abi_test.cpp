@@ -153,9 +153,13 @@ TEST_F(component_abi, the_rate_reaches_the_dsp_only_at_activation) {
     ASSERT_EQ(plugin_instance_process(&inst, in.data(), out.data(), 256, nullptr), kResultOk);
     EXPECT_EQ(out, std::vector<float>(256, 0.0f)) << "an unprepared component stays silent";
 
+    // An unusable rate is stored as given, but no activation is built on it.
     for (double bad : {0.0, -44100.0, 1e300}) {
         ProcessSetup setup{kRealtime, kSample32, 512, bad};
-        EXPECT_EQ(p->vtbl->setupProcessing(p, &setup), kInvalidArgument) << bad;
+        EXPECT_EQ(p->vtbl->setupProcessing(p, &setup), kResultOk) << bad;
+        EXPECT_EQ(c->vtbl->setActive(c, 1), kResultFalse) << bad;
+        ASSERT_EQ(plugin_instance_process(&inst, in.data(), out.data(), 256, nullptr), kResultOk);
+        EXPECT_EQ(out, std::vector<float>(256, 0.0f)) << bad;
     }
     ProcessSetup setup{kRealtime, kSample32, 512, 44100.0};
     ASSERT_EQ(p->vtbl->setupProcessing(p, &setup), kResultOk);
