@@ -190,6 +190,7 @@ TEST_F(Link, FailedStartsReportTheirStepAndLeaveNothing)
 {
     expect_failed_start("exit1", "error waitpid\n");
     expect_failed_start("short_key", "error accept2\n");
+    expect_failed_start("side_exit", "error child2\n");
 
     std::string nowhere = "/nonexistent/editor/dir";
     stderr_capture err;
@@ -223,6 +224,17 @@ TEST_F(Link, AProgramThatNeverOpensTheWebSocketTimesOut)
     timespec start_time;
     clock_gettime(CLOCK_MONOTONIC, &start_time);
     expect_failed_start("side_only", "error wait\n");
+    double waited = seconds_since(start_time);
+    EXPECT_GT(waited, 10.0);
+    EXPECT_LT(waited, 14.0);
+}
+
+TEST_F(Link, AProgramThatNeverConnectsTimesOut)
+{
+    // The side-channel wait is bounded like the WebSocket wait.
+    timespec start_time;
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    expect_failed_start("absent", "error wait\n");
     double waited = seconds_since(start_time);
     EXPECT_GT(waited, 10.0);
     EXPECT_LT(waited, 14.0);

@@ -6,7 +6,9 @@
 //
 // VGS_DOUBLE_MODE bends the behaviour for failure tests:
 //   exit1      ends at once with status 1
+//   absent     connects nothing
 //   side_only  connects the side channel and nothing else
+//   side_exit  connects the side channel, then ends with status 1
 //   ws_first   connects the WebSocket before the side channel
 //   silent     connects both but never sends the upgrade request
 //   short_key  sends a key of 23 characters
@@ -66,6 +68,8 @@ int main(int argc, char** argv)
     if (argc != 4)
         return 2;
 
+    if (mode == "absent")
+        sleep_forever();
     int ws = -1;
     if (mode == "ws_first") {
         ws = connect_tcp(argv[1]);
@@ -74,6 +78,8 @@ int main(int argc, char** argv)
     int side = connect_unix(argv[2]);
     if (mode == "side_only")
         sleep_forever();
+    if (mode == "side_exit")
+        return 1;
     if (ws < 0)
         ws = connect_tcp(argv[1]);
     if (mode == "silent")
