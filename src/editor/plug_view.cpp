@@ -115,6 +115,8 @@ void view_tick(void* context)
 
 tresult timer_query(ITimerHandler* self, const TUID iid, void** obj)
 {
+    if (!obj)
+        return kInvalidArgument;
     if (same_iid(iid, FUnknown_iid) || same_iid(iid, ITimerHandler_iid)) {
         self->vtbl->addRef(self);
         *obj = self;
@@ -182,6 +184,8 @@ bool is_x11_type(FIDString type) { return type && strcmp(type, kPlatformTypeX11E
 
 tresult view_query(IPlugView* self, const TUID iid, void** obj)
 {
+    if (!obj)
+        return kInvalidArgument;
     if (same_iid(iid, FUnknown_iid) || same_iid(iid, IPlugView_iid)) {
         view_of(self)->ref_count++;
         *obj = self;

@@ -162,9 +162,6 @@ TEST_F(View, SlotsThatNeedNoEditor)
     EXPECT_EQ(view->vtbl->getSize(view, nullptr), kInvalidArgument);
     EXPECT_EQ(view->vtbl->onSize(view, &rect), kResultFalse) << "not attached";
     EXPECT_EQ(view->vtbl->removed(view), kResultOk);
-    EXPECT_EQ(view->vtbl->canResize(view), kResultTrue);
-    EXPECT_EQ(view->vtbl->checkSizeConstraint(view, &rect), kResultTrue);
-    EXPECT_EQ(view->vtbl->onFocus(view, 1), kResultFalse);
 
     void* obj = (void*)1;
     EXPECT_EQ(view->vtbl->queryInterface(view, IEditController_iid, &obj), kNoInterface);
