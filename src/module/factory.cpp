@@ -66,6 +66,8 @@ static uint32 factory_release(IPluginFactory3*) { return 1; }
 
 static tresult factory_get_factory_info(IPluginFactory3*, PFactoryInfo* info)
 {
+    if (!info)
+        return kInvalidArgument;
     copy_text(info->vendor, factory_vendor);
     copy_text(info->url, factory_url);
     copy_text(info->email, factory_email);
@@ -77,49 +79,49 @@ static int32 factory_count_classes(IPluginFactory3*) { return factory_class_coun
 
 static bool valid_class_index(int32 index) { return index >= 0 && index < factory_class_count; }
 
-static tresult factory_get_class_info(IPluginFactory3*, int32 index, PClassInfo* info)
+// The fields the three class-info forms share; `copy_text` picks 8- or 16-bit text
+// from the field's type.
+template <typename info_type>
+static void fill_basic_info(const factory_class& c, info_type* info)
 {
-    if (!valid_class_index(index))
-        return kInvalidArgument;
-    const factory_class& c = factory_classes[index];
     memcpy(info->cid, c.cid, sizeof(TUID));
     info->cardinality = kManyInstances;
     copy_text(info->category, c.category);
     copy_text(info->name, c.name);
+}
+
+template <typename info_type>
+static void fill_extended_info(const factory_class& c, info_type* info, const char* sdk_version)
+{
+    fill_basic_info(c, info);
+    info->classFlags = c.class_flags;
+    copy_text(info->subCategories, c.sub_categories);
+    copy_text(info->vendor, c.vendor);
+    copy_text(info->version, c.version);
+    copy_text(info->sdkVersion, sdk_version);
+}
+
+static tresult factory_get_class_info(IPluginFactory3*, int32 index, PClassInfo* info)
+{
+    if (!valid_class_index(index) || !info)
+        return kInvalidArgument;
+    fill_basic_info(factory_classes[index], info);
     return kResultOk;
 }
 
 static tresult factory_get_class_info2(IPluginFactory3*, int32 index, PClassInfo2* info)
 {
-    if (!valid_class_index(index))
+    if (!valid_class_index(index) || !info)
         return kInvalidArgument;
-    const factory_class& c = factory_classes[index];
-    memcpy(info->cid, c.cid, sizeof(TUID));
-    info->cardinality = kManyInstances;
-    copy_text(info->category, c.category);
-    copy_text(info->name, c.name);
-    info->classFlags = c.class_flags;
-    copy_text(info->subCategories, c.sub_categories);
-    copy_text(info->vendor, c.vendor);
-    copy_text(info->version, c.version);
-    copy_text(info->sdkVersion, c.sdk_version);
+    fill_extended_info(factory_classes[index], info, factory_classes[index].sdk_version);
     return kResultOk;
 }
 
 static tresult factory_get_class_info_unicode(IPluginFactory3*, int32 index, PClassInfoW* info)
 {
-    if (!valid_class_index(index))
+    if (!valid_class_index(index) || !info)
         return kInvalidArgument;
-    const factory_class& c = factory_classes[index];
-    memcpy(info->cid, c.cid, sizeof(TUID));
-    info->cardinality = kManyInstances;
-    copy_text(info->category, c.category);
-    copy_text(info->name, c.name);
-    info->classFlags = c.class_flags;
-    copy_text(info->subCategories, c.sub_categories);
-    copy_text(info->vendor, c.vendor);
-    copy_text(info->version, c.version);
-    copy_text(info->sdkVersion, c.sdk_version_unicode);
+    fill_extended_info(factory_classes[index], info, factory_classes[index].sdk_version_unicode);
     return kResultOk;
 }
 
