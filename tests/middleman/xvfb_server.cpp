@@ -28,7 +28,7 @@ bool xvfb_start(xvfb_server* server)
         close(fds[0]);
         char fd_text[16];
         snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1024x768x24",
+        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24",
                "-nolisten", "tcp", "-noreset", (char*)nullptr);
         _exit(127);
     }

@@ -10,6 +10,6 @@ struct xvfb_server {
     std::string display; // ":N"
 };
 
-// Starts Xvfb with one 1024x768x24 screen and sets DISPLAY; false when it fails.
+// Starts Xvfb with one 1280x1024x24 screen and sets DISPLAY; false when it fails.
 bool xvfb_start(xvfb_server* server);
 void xvfb_stop(xvfb_server* server);

@@ -1,0 +1,554 @@
+// The real middleman inside the host's `edit` command, with the built bundle: the
+// plug-in starts it, embeds its window, and the host prints every edit it receives.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "edit_frame.h"
+#include "editor_view.h"
+#include "plugin_loader.h"
+#include "screen_capture.h"
+#include "xvfb_server.h"
+
+#ifdef VGS_HOST_PROGRAM
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+long ms_since(clock_type::time_point t)
+{
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t).count();
+}
+
+// `vgs-host edit` on the built bundle, its standard output read line by line.
+struct host_run {
+    pid_t pid = -1;
+    int out = -1;
+    std::string buffer;
+    Window window = 0;
+
+    bool start()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) < 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            execl(VGS_HOST_PROGRAM, "vgs-host", "edit", VGS_BUNDLE_DIR, (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        out = fds[0];
+        std::string first = line(15000);
+        if (first.rfind("editor attached to window 0x", 0) != 0)
+            return false;
+        window = strtoul(first.c_str() + strlen("editor attached to window "), nullptr, 16);
+        return true;
+    }
+    // The next output line, or "" after the time-out or at the end.
+    std::string line(int timeout_ms = 5000)
+    {
+        auto t0 = clock_type::now();
+        for (;;) {
+            size_t feed = buffer.find('\n');
+            if (feed != std::string::npos) {
+                std::string l = buffer.substr(0, feed);
+                buffer.erase(0, feed + 1);
+                return l;
+            }
+            int left = timeout_ms - (int)ms_since(t0);
+            pollfd p = {out, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) <= 0)
+                return "";
+            char chunk[512];
+            ssize_t n = read(out, chunk, sizeof chunk);
+            if (n <= 0)
+                return "";
+            buffer.append(chunk, (size_t)n);
+        }
+    }
+    // Lines up to and including the first that starts with `last`.
+    std::vector<std::string> lines_until(const std::string& last, int timeout_ms = 5000)
+    {
+        std::vector<std::string> got;
+        for (;;) {
+            std::string l = line(timeout_ms);
+            if (l.empty())
+                return got;
+            got.push_back(l);
+            if (l.rfind(last, 0) == 0)
+                return got;
+        }
+    }
+    int wait_exit(int timeout_ms = 10000)
+    {
+        auto t0 = clock_type::now();
+        while (ms_since(t0) < timeout_ms) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(5000);
+        }
+        return -1;
+    }
+    ~host_run()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+    }
+};
+
+// pid, state and parent of every process whose command name is `name`.
+struct proc_entry {
+    pid_t pid;
+    char state;
+    pid_t ppid;
+};
+
+std::vector<proc_entry> processes_named(const char* name)
+{
+    std::vector<proc_entry> out;
+    DIR* dir = opendir("/proc");
+    while (dirent* e = readdir(dir)) {
+        pid_t pid = (pid_t)atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos ||
+            line.substr(open + 1, close - open - 1) != name)
+            continue;
+        proc_entry p = {pid, 0, 0};
+        if (sscanf(line.c_str() + close + 1, " %c %d", &p.state, &p.ppid) == 2)
+            out.push_back(p);
+    }
+    closedir(dir);
+    return out;
+}
+
+// True once `pid` is gone or a zombie, within the time.
+bool wait_ended(pid_t pid, int timeout_ms)
+{
+    auto t0 = clock_type::now();
+    for (;;) {
+        bool running = false;
+        for (const auto& p : processes_named("middleman"))
+            running |= p.pid == pid && p.state != 'Z';
+        if (!running)
+            return true;
+        if (ms_since(t0) > timeout_ms)
+            return false;
+        usleep(1000);
+    }
+}
+
+std::set<std::string> socket_dirs()
+{
+    std::set<std::string> out;
+    DIR* dir = opendir("/tmp");
+    while (dirent* e = readdir(dir))
+        if (strncmp(e->d_name, "wexa-", 5) == 0)
+            out.insert(e->d_name);
+    closedir(dir);
+    return out;
+}
+
+Window only_child(Display* d, Window w)
+{
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    Window child = 0;
+    if (XQueryTree(d, w, &root, &parent, &children, &n) && n == 1)
+        child = children[0];
+    if (children)
+        XFree(children);
+    return child;
+}
+
+int count_children(Display* d, Window w)
+{
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    XQueryTree(d, w, &root, &parent, &children, &n);
+    if (children)
+        XFree(children);
+    return (int)n;
+}
+
+int run_xdotool(const std::string& args)
+{
+    return system(("xdotool " + args + " >/dev/null 2>&1").c_str());
+}
+
+class MiddlemanInHost : public ::testing::Test {
+protected:
+    static xvfb_server xvfb;
+    static std::string data_home;
+    Display* d = nullptr;
+    view_layout layout;
+
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(xvfb_start(&xvfb));
+        // A news store of the tests' own: the plug-in keeps its files there.
+        char dir[] = "/tmp/mmdata-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        data_home = dir;
+        setenv("XDG_DATA_HOME", dir, 1);
+    }
+    static void TearDownTestSuite()
+    {
+        xvfb_stop(&xvfb);
+        system(("rm -rf '" + data_home + "'").c_str());
+        unsetenv("XDG_DATA_HOME");
+    }
+    void SetUp() override
+    {
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+        d = XOpenDisplay(xvfb.display.c_str());
+        ASSERT_NE(d, nullptr);
+        view_layout_compute(&layout, 800, 400);
+    }
+    void TearDown() override { XCloseDisplay(d); }
+
+    // The program's window once the plug-in has embedded it: host window, container,
+    // program window. Returns 0 when that does not happen in time.
+    Window embedded_window(const host_run& host)
+    {
+        auto t0 = clock_type::now();
+        while (ms_since(t0) < 5000) {
+            Window container = only_child(d, host.window);
+            Window program = container ? only_child(d, container) : 0;
+            XWindowAttributes a;
+            if (program && XGetWindowAttributes(d, program, &a) && a.map_state == IsViewable &&
+                a.width == 800)
+                return program;
+            usleep(10000);
+        }
+        return 0;
+    }
+
+    // The program started by this host.
+    pid_t program_pid(const host_run& host)
+    {
+        for (const auto& p : processes_named("middleman"))
+            if (p.ppid == host.pid)
+                return p.pid;
+        return -1;
+    }
+
+    // Waits until the window's pixels stop changing.
+    capture settle(Window w)
+    {
+        capture last = capture_window(d, w);
+        for (int i = 0; i < 50; i++) {
+            usleep(60000);
+            capture now = capture_window(d, w);
+            if (now.pixels == last.pixels)
+                return now;
+            last = now;
+        }
+        return last;
+    }
+
+    void close_window(const host_run& host)
+    {
+        XEvent e = {};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = host.window;
+        e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
+        XSendEvent(d, host.window, False, NoEventMask, &e);
+        XFlush(d);
+    }
+
+    std::string at(Window w, double x, double y)
+    {
+        return "mousemove --window " + std::to_string(w) + " " + std::to_string((int)x) + " " +
+               std::to_string((int)y);
+    }
+};
+
+xvfb_server MiddlemanInHost::xvfb;
+std::string MiddlemanInHost::data_home;
+
+std::string last_of(const std::vector<std::string>& lines)
+{
+    return lines.empty() ? "" : lines.back();
+}
+
+double value_of(const std::string& perform_line)
+{
+    return atof(perform_line.c_str() + perform_line.rfind(' ') + 1);
+}
+
+TEST_F(MiddlemanInHost, EmbeddedDragBypassAndClose)
+{
+    host_run host;
+    ASSERT_TRUE(host.start());
+    Window w = embedded_window(host);
+    ASSERT_NE(w, 0u) << "the program's window is not inside the host's";
+    capture first = settle(w);
+
+    // Dragging Drive up: the host sees one gesture with rising values.
+    const auto& k = layout.knobs[0];
+    std::string cmd = at(w, k.cx, k.cy) + " mousedown 1";
+    for (int i = 1; i <= 5; i++)
+        cmd += " sleep 0.03 " + at(w, k.cx, k.cy - 12 * i);
+    ASSERT_EQ(run_xdotool(cmd + " sleep 0.05 mouseup 1"), 0);
+    auto lines = host.lines_until("endEdit");
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines.front(), "beginEdit Drive");
+    EXPECT_EQ(lines[1], "performEdit Drive 0.5");
+    double previous = 0.5;
+    for (size_t i = 2; i + 2 < lines.size(); i++) {
+        ASSERT_EQ(lines[i].rfind("performEdit Drive ", 0), 0u) << lines[i];
+        EXPECT_GT(value_of(lines[i]), previous) << lines[i];
+        previous = value_of(lines[i]);
+    }
+    // 60 pixels over a 250-pixel travel: 0.5 + 0.24.
+    EXPECT_EQ(lines[lines.size() - 2], "performEdit Drive 0.74");
+    EXPECT_EQ(last_of(lines), "endEdit Drive");
+    capture dragged = settle(w);
+    EXPECT_GT(capture_diff(first, dragged, (int)k.area.x, (int)k.area.y, (int)k.area.w,
+                           (int)k.area.h),
+              200);
+
+    // Bypass on, then off.
+    const view_rect& b = layout.bypass;
+    for (const char* v : {"1", "0"}) {
+        ASSERT_EQ(run_xdotool(at(w, b.x + b.w - 15, b.y + b.h / 2) + " click 1"), 0);
+        lines = host.lines_until("endEdit");
+        std::vector<std::string> want = {"beginEdit Bypass", std::string("performEdit Bypass ") + v,
+                                         std::string("performEdit Bypass ") + v, "endEdit Bypass"};
+        EXPECT_EQ(lines, want);
+    }
+
+    pid_t program = program_pid(host);
+    ASSERT_GT(program, 0);
+    close_window(host);
+    EXPECT_EQ(host.line(), "editor closed");
+    EXPECT_EQ(host.wait_exit(), 0);
+    EXPECT_NE(kill(program, 0), 0) << "the program outlived the host";
+}
+
+TEST_F(MiddlemanInHost, RecallLastRestoresValuesStoredByAnotherInstance)
+{
+    host_run a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    Window wa = embedded_window(a), wb = embedded_window(b);
+    ASSERT_NE(wa, 0u);
+    ASSERT_NE(wb, 0u);
+    // Side by side, not stacked, so each program gets its own pointer events.
+    XMoveWindow(d, b.window, 0, 420);
+    XSync(d, False);
+
+    // Instance A: Volume down by 50 px and Tone up by 25 px, on a 250-pixel travel:
+    // Volume 100 -> 60 (normalized 0.3), Tone 50 -> 60 (0.6).
+    const auto& vol = layout.knobs[4];
+    const auto& tone = layout.knobs[1];
+    std::string cmd = at(wa, vol.cx, vol.cy) + " mousedown 1 sleep 0.03 " +
+                      at(wa, vol.cx, vol.cy + 25) + " sleep 0.03 " + at(wa, vol.cx, vol.cy + 50) +
+                      " sleep 0.05 mouseup 1";
+    ASSERT_EQ(run_xdotool(cmd), 0);
+    EXPECT_EQ(last_of(a.lines_until("endEdit")), "endEdit Volume");
+    cmd = at(wa, tone.cx, tone.cy) + " mousedown 1 sleep 0.03 " + at(wa, tone.cx, tone.cy - 25) +
+          " sleep 0.05 mouseup 1";
+    ASSERT_EQ(run_xdotool(cmd), 0);
+    EXPECT_EQ(last_of(a.lines_until("endEdit")), "endEdit Tone");
+    usleep(100000); // the store is written on the plug-in's next tick
+
+    // Instance B recalls them: one gesture per changed parameter, in index order.
+    capture before = settle(wb);
+    const view_rect& r = layout.recall;
+    ASSERT_EQ(run_xdotool(at(wb, r.x + r.w / 2, r.y + r.h / 2) + " click 1"), 0);
+    auto lines = b.lines_until("endEdit Volume");
+    std::vector<std::string> want = {
+        "beginEdit Tone",   "performEdit Tone 0.5",   "performEdit Tone 0.6",
+        "performEdit Tone 0.6", "endEdit Tone",
+        "beginEdit Volume", "performEdit Volume 0.5", "performEdit Volume 0.3",
+        "performEdit Volume 0.3", "endEdit Volume",
+    };
+    EXPECT_EQ(lines, want);
+    capture after = settle(wb);
+    EXPECT_GT(capture_diff(before, after, (int)tone.area.x, (int)tone.area.y, (int)tone.area.w,
+                           (int)tone.area.h),
+              200);
+    close_window(a);
+    close_window(b);
+    EXPECT_EQ(a.wait_exit(), 0);
+    EXPECT_EQ(b.wait_exit(), 0);
+}
+
+TEST_F(MiddlemanInHost, EndsOnSigtermAndWhenTheHostDies)
+{
+    {
+        host_run host;
+        ASSERT_TRUE(host.start());
+        ASSERT_NE(embedded_window(host), 0u);
+        pid_t program = program_pid(host);
+        ASSERT_GT(program, 0);
+        auto t0 = clock_type::now();
+        kill(program, SIGTERM);
+        // It has ended once it is a zombie waiting for the plug-in's waitpid.
+        bool ended = wait_ended(program, 2000);
+        long ms = ms_since(t0);
+        RecordProperty("sigterm_exit_ms", (int)ms);
+        EXPECT_TRUE(ended);
+        EXPECT_LT(ms, 500) << "a fraction of a second";
+        // The view stays attached but inert until the window closes.
+        close_window(host);
+        EXPECT_EQ(host.wait_exit(), 0);
+    }
+    {
+        // A host that dies closes the WebSocket and the side channel under the
+        // program: it must not stay behind.
+        std::set<std::string> dirs = socket_dirs();
+        host_run host;
+        ASSERT_TRUE(host.start());
+        ASSERT_NE(embedded_window(host), 0u);
+        pid_t program = program_pid(host);
+        ASSERT_GT(program, 0);
+        std::set<std::string> left = socket_dirs();
+        kill(host.pid, SIGKILL);
+        waitpid(host.pid, nullptr, 0);
+        host.pid = -1;
+        auto t0 = clock_type::now();
+        // Orphaned, it is reaped by whoever adopts it; a zombie has ended.
+        EXPECT_TRUE(wait_ended(program, 2000)) << "a stray program";
+        RecordProperty("host_killed_exit_ms", (int)ms_since(t0));
+        // The dead host could not clean up after itself; the test does.
+        for (const std::string& dir : left)
+            if (!dirs.count(dir)) {
+                unlink(("/tmp/" + dir + "/s").c_str());
+                rmdir(("/tmp/" + dir).c_str());
+            }
+    }
+}
+
+TEST_F(MiddlemanInHost, FiftyEditorsLeaveNothingBehind)
+{
+    std::set<std::string> dirs = socket_dirs();
+    int windows = count_children(d, DefaultRootWindow(d));
+    for (int run = 0; run < 50; run++) {
+        host_run host;
+        ASSERT_TRUE(host.start()) << run;
+        Window w = embedded_window(host);
+        ASSERT_NE(w, 0u) << run;
+        pid_t program = program_pid(host);
+        ASSERT_GT(program, 0) << run;
+        // Use it: a wheel notch on Mix is one gesture.
+        ASSERT_EQ(run_xdotool(at(w, layout.knobs[3].cx, layout.knobs[3].cy) + " click 5"), 0);
+        EXPECT_EQ(last_of(host.lines_until("endEdit")), "endEdit Mix") << run;
+        close_window(host);
+        ASSERT_EQ(host.wait_exit(), 0) << run;
+        ASSERT_NE(kill(program, 0), 0) << run;
+    }
+    XSync(d, False);
+    EXPECT_EQ(count_children(d, DefaultRootWindow(d)), windows);
+    EXPECT_EQ(socket_dirs(), dirs);
+}
+
+// The bundle loaded in this process, as a DAW loads it, so that the test plays the
+// host's automation with setParamNormalized and loads states with setComponentState.
+TEST_F(MiddlemanInHost, HostAutomationAndStateLoadsMoveTheKnobs)
+{
+    plugin_module module;
+    host_application app;
+    plugin_instance inst;
+    std::string error;
+    ASSERT_TRUE(plugin_module_open(&module, VGS_BUNDLE_DIR, &error)) << error;
+    host_application_init(&app);
+    ASSERT_TRUE(plugin_instance_create(module, &app, &inst, &error)) << error;
+    std::vector<uint8_t> defaults;
+    ASSERT_TRUE(plugin_instance_save_state(&inst, &defaults));
+    vst3::IEditController* ec = inst.controller;
+    vst3::IPlugView* view = ec->vtbl->createView(ec, "editor");
+    ASSERT_NE(view, nullptr);
+    Window host_window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 800, 400, 0, 0, 0);
+    XMapWindow(d, host_window);
+    XSync(d, False);
+    edit_frame frame;
+    edit_frame_init(&frame, d, host_window);
+    ASSERT_EQ(view->vtbl->setFrame(view, &frame.frame_iface), vst3::kResultOk);
+    ASSERT_EQ(view->vtbl->attached(view, (void*)(uintptr_t)host_window, "X11EmbedWindowID"),
+              vst3::kResultOk);
+
+    // The plug-in's 20 ms timer moves the messages and embeds the window.
+    auto run_for = [&](int ms) {
+        auto t0 = clock_type::now();
+        while (ms_since(t0) < ms) {
+            edit_frame_run_timers(&frame, edit_now());
+            usleep(5000);
+        }
+    };
+    auto settled = [&](Window w) {
+        capture last = capture_window(d, w);
+        for (int i = 0; i < 40; i++) {
+            run_for(60);
+            capture now = capture_window(d, w);
+            if (now.pixels == last.pixels)
+                return now;
+            last = now;
+        }
+        return last;
+    };
+    Window program = 0;
+    for (int i = 0; i < 200 && !program; i++) {
+        run_for(20);
+        Window container = only_child(d, host_window);
+        program = container ? only_child(d, container) : 0;
+    }
+    ASSERT_NE(program, 0u);
+    capture before = settled(program);
+
+    vst3::ParameterInfo drive;
+    ASSERT_TRUE(plugin_find_parameter(&inst, "Drive", &drive));
+    ec->vtbl->setParamNormalized(ec, drive.id, 1.0);
+    capture automated = settled(program);
+    const auto& k0 = layout.knobs[0].area;
+    const auto& k1 = layout.knobs[1].area;
+    EXPECT_GT(capture_diff(before, automated, (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h), 200);
+    EXPECT_EQ(capture_diff(before, automated, (int)k1.x, 0, 800 - (int)k1.x, 400), 0);
+
+    // Loading the defaults back puts every control where it was.
+    ASSERT_TRUE(plugin_instance_load_state(&inst, defaults, &error)) << error;
+    EXPECT_EQ(capture_diff(before, settled(program), 0, 0, 800, 400), 0);
+
+    view->vtbl->removed(view);
+    view->vtbl->setFrame(view, nullptr);
+    view->vtbl->release(view);
+    XDestroyWindow(d, host_window);
+    XSync(d, False);
+    plugin_instance_destroy(&inst);
+    plugin_module_close(&module);
+}
+
+} // namespace
+
+#endif
