@@ -204,10 +204,6 @@ static void serve_news(fake_plugin* f, const std::string& text)
     } else if (starts(text, "tidelV1 newSid ", &rest)) {
         s.system = rest;
     } else if (starts(text, "tidelV1 syncNews ", &rest)) {
-        if (s.forced_conflicts > 0) {
-            s.forced_conflicts--;
-            s.news = s.conflict_news;
-        }
         if (!sync_text(&s.news, rest))
             fake_send(f, "m tidelV1 syncNewsConflict " + *s.news);
     } else if (starts(text, "tidelV1 syncNewsForce ", &rest)) {

@@ -21,10 +21,6 @@ struct fake_frame {
 
 struct fake_store {
     std::optional<std::string> system, news, latest;
-    // The next this many "syncNews" requests find a different text in the store: it
-    // becomes `conflict_news` and they are answered with a conflict.
-    int forced_conflicts = 0;
-    std::string conflict_news;
 };
 
 struct fake_plugin {

@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <set>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
