@@ -242,80 +242,71 @@ static int send_frame(ws_client* c, uint8_t opcode, const void* payload, size_t 
     return rc;
 }
 
+// Connects and sends the whole upgrade request in one write: the plug-in reads it
+// with a single read. A signal that interrupts the connect ends the attempt.
+static int send_upgrade(int fd, unsigned port, char key[25])
+{
+    uint8_t random[16];
+    char request[512];
+    if (random_bytes(random, sizeof random) < 0)
+        return -1;
+    ws_make_key(random, key);
+    size_t size = ws_build_request(request, sizeof request, port, key);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (size == 0 || connect(fd, (sockaddr*)&addr, sizeof addr) < 0)
+        return -1;
+    return send(fd, request, size, MSG_NOSIGNAL) == (ssize_t)size ? 0 : -1;
+}
+
+// Reads until the reply header is complete; its length, or -1 on a refusal, a wrong
+// accept value, the time-out or a byte on `abort_fd`.
+static long await_reply(ws_client* c, const char* key, int abort_fd, int timeout_ms)
+{
+    int64_t deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int64_t left = deadline - now_ms();
+        if (left <= 0)
+            return -1;
+        pollfd fds[2] = {{c->fd, POLLIN, 0}, {abort_fd, POLLIN, 0}};
+        int n = poll(fds, abort_fd >= 0 ? 2 : 1, (int)left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (abort_fd >= 0 && fds[1].revents))
+            return -1;
+        if (n == 0)
+            continue;
+        // A reply header is short; one that keeps growing is not a WebSocket server.
+        if (c->in_size > 16384 || client_grow(c, c->in_size + 1024) < 0)
+            return -1;
+        ssize_t got = recv(c->fd, c->in + c->in_size, 1024, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -1;
+        c->in_size += (size_t)got;
+        long header_size = ws_check_response((const char*)c->in, c->in_size, key);
+        if (header_size != 0)
+            return header_size;
+    }
+}
+
 ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms)
 {
     ws_client* c = (ws_client*)calloc(1, sizeof(ws_client));
     if (!c)
         return nullptr;
     c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (c->fd < 0) {
-        free(c);
-        return nullptr;
-    }
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int one = 1;
-    setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    uint8_t random[16];
+    if (c->fd >= 0)
+        setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     char key[25];
-    char request[512];
-    size_t request_size = 0;
-    if (random_bytes(random, sizeof random) == 0) {
-        ws_make_key(random, key);
-        request_size = ws_build_request(request, sizeof request, port, key);
-    }
-    int rc = -1;
-    while (request_size > 0) {
-        if (connect(c->fd, (sockaddr*)&addr, sizeof addr) < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        // The plug-in reads the upgrade request with a single read: one write.
-        if (send(c->fd, request, request_size, MSG_NOSIGNAL) != (ssize_t)request_size)
-            break;
-        rc = 0;
-        break;
-    }
-
-    int64_t deadline = now_ms() + timeout_ms;
-    long header_size = 0;
-    while (rc == 0 && header_size == 0) {
-        int64_t left = deadline - now_ms();
-        if (left <= 0) {
-            rc = -1;
-            break;
-        }
-        pollfd fds[2] = {{c->fd, POLLIN, 0}, {abort_fd, POLLIN, 0}};
-        int n = poll(fds, abort_fd >= 0 ? 2 : 1, (int)left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (abort_fd >= 0 && fds[1].revents)) {
-            rc = -1;
-            break;
-        }
-        if (n == 0)
-            continue;
-        if (client_grow(c, c->in_size + 1024) < 0) {
-            rc = -1;
-            break;
-        }
-        ssize_t got = recv(c->fd, c->in + c->in_size, 1024, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0 || c->in_size + (size_t)got > 16384) {
-            rc = -1;
-            break;
-        }
-        c->in_size += (size_t)got;
-        header_size = ws_check_response((const char*)c->in, c->in_size, key);
-        if (header_size < 0)
-            rc = -1;
-    }
-    if (rc < 0) {
+    long header_size = -1;
+    if (c->fd >= 0 && send_upgrade(c->fd, port, key) == 0)
+        header_size = await_reply(c, key, abort_fd, timeout_ms);
+    if (header_size < 0) {
         ws_client_free(c);
         return nullptr;
     }
@@ -326,11 +317,6 @@ ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms)
 }
 
 int ws_client_fd(const ws_client* c) { return c->fd; }
-
-static void client_fail(ws_client* c, uint16_t status)
-{
-    ws_client_close(c, status);
-}
 
 static void deliver_fragment(ws_client* c, const ws_client_sink* sink, const uint8_t* data,
                              size_t size, bool fin)
@@ -382,18 +368,18 @@ static int client_consume(ws_client* c, const ws_client_sink* sink)
         if (got == 0)
             break;
         if (got < 0) {
-            client_fail(c, 1002);
+            ws_client_close(c, 1002);
             rc = -1;
             break;
         }
         bool data_frame = h.opcode < 8;
         if (data_frame && h.opcode != ws_continuation && c->message_open) {
-            client_fail(c, 1002); // a new message while one is still open
+            ws_client_close(c, 1002); // a new message while one is still open
             rc = -1;
             break;
         }
         if (h.opcode == ws_continuation && !c->message_open) {
-            client_fail(c, 1002);
+            ws_client_close(c, 1002);
             rc = -1;
             break;
         }
@@ -412,7 +398,7 @@ static int client_consume(ws_client* c, const ws_client_sink* sink)
         size_t frame_size = h.header_size + (size_t)h.payload_size;
         if (c->in_size - pos < frame_size) {
             if (client_grow(c, frame_size) < 0) {
-                client_fail(c, 1009);
+                ws_client_close(c, 1009);
                 rc = -1;
             }
             break;
@@ -462,7 +448,7 @@ int ws_client_read(ws_client* c, const ws_client_sink* sink)
         return -1;
     for (;;) {
         if (client_grow(c, c->in_size + 4096) < 0) {
-            client_fail(c, 1009);
+            ws_client_close(c, 1009);
             return -1;
         }
         ssize_t n = recv(c->fd, c->in + c->in_size, c->in_capacity - c->in_size, MSG_DONTWAIT);
