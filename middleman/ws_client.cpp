@@ -161,6 +161,7 @@ int ws_parse_header(const uint8_t* data, size_t size, ws_frame_header* header)
 
 struct ws_client {
     int fd;
+    int abort_fd; // readable once the program is asked to end
     bool closed;
     // Received bytes not yet consumed; holds at most one frame header plus a payload
     // no longer than ws_max_message.
@@ -192,19 +193,27 @@ static int64_t now_ms()
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Writes everything; the socket is blocking, so this returns once the kernel took it.
-static int write_all(int fd, const void* data, size_t size)
+// Writes everything, waiting while the plug-in is slow to read; a byte on the abort
+// descriptor (SIGTERM) ends the wait, so a stalled host can still end the program.
+static int write_all(ws_client* c, const void* data, size_t size)
 {
     const uint8_t* p = (const uint8_t*)data;
     while (size > 0) {
-        ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
+        ssize_t n = send(c->fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            p += n;
+            size -= (size_t)n;
+            continue;
         }
-        p += n;
-        size -= (size_t)n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        pollfd fds[2] = {{c->fd, POLLOUT, 0}, {c->abort_fd, POLLIN, 0}};
+        if (poll(fds, c->abort_fd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+            return -1;
+        if (c->abort_fd >= 0 && fds[1].revents)
+            return -1;
     }
     return 0;
 }
@@ -236,7 +245,7 @@ static int send_frame(ws_client* c, uint8_t opcode, const void* payload, size_t 
     if (!frame)
         return -1;
     size_t n = ws_encode_frame(opcode, payload, size, mask, frame);
-    int rc = write_all(c->fd, frame, n);
+    int rc = write_all(c, frame, n);
     if (frame != small)
         free(frame);
     return rc;
@@ -299,6 +308,7 @@ ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms)
     if (!c)
         return nullptr;
     c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    c->abort_fd = abort_fd;
     int one = 1;
     if (c->fd >= 0)
         setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

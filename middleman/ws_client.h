@@ -54,8 +54,8 @@ struct ws_client_sink {
 };
 
 // Connects to 127.0.0.1:port, sends the upgrade request in one write and waits for the
-// reply. The wait ends early (failure) when `abort_fd` becomes readable. Null on
-// failure.
+// reply. That wait, and any later wait for the plug-in to take what is sent, ends
+// early (failure) when `abort_fd` becomes readable. Null on failure.
 ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms);
 int ws_client_fd(const ws_client* client);
 // Reads what is waiting and delivers complete text messages. Returns 0, or -1 once the

@@ -378,6 +378,28 @@ TEST(Client, HandshakeWaitEndsOnAbortOrTimeout)
     close(l);
 }
 
+TEST(Client, AServerThatStopsReadingCannotHoldTheProgramAfterSigterm)
+{
+    loop_server s;
+    s.start();
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ws_client* c = ws_client_open(s.port, p[0], 2000);
+    ASSERT_NE(c, nullptr);
+    s.join();
+    ASSERT_EQ(write(p[1], "x", 1), 1); // what the SIGTERM handler does
+    // The server reads nothing: once the kernel's buffers are full a send must give
+    // up instead of waiting for ever.
+    std::string big(1 << 20, 'x');
+    int sent = 0;
+    while (sent < 256 && ws_client_send_text(c, big.data(), big.size()) == 0)
+        sent++;
+    EXPECT_LT(sent, 256);
+    ws_client_free(c);
+    close(p[0]);
+    close(p[1]);
+}
+
 std::string text_of(int index, double plain)
 {
     char out[32];
