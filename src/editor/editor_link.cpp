@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -256,6 +257,9 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
         report("accept2");
         return fail_start(link, &side_listener);
     }
+    // Sends to an editor that stops reading wait a bounded time, then give up.
+    struct timeval send_timeout = {0, ws_send_timeout_ms * 1000};
+    setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
 
     link->display = XOpenDisplay(nullptr);
     if (!link->display) {

@@ -153,7 +153,7 @@ void editor_link_send_param(editor_link* link, uint32_t index, float value)
     link->param_mirror[index] = value;
     char message[20];
     snprintf(message, sizeof message, "s %08x %08x", index, std::bit_cast<uint32_t>(value));
-    ws_send_text(link->reader.connection, message, 19);
+    ws_send_text(&link->reader, message, 19);
 }
 
 void editor_link_pump(editor_link* link)

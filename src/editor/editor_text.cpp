@@ -13,6 +13,6 @@ void editor_link_send_text(editor_link* link, const char* text)
     message[0] = 'm';
     message[1] = ' ';
     memcpy(message + 2, text, length + 1);
-    ws_send_text(link->reader.connection, message, length + 2);
+    ws_send_text(&link->reader, message, length + 2);
     free(message);
 }

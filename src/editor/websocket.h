@@ -55,6 +55,10 @@ int64_t ws_read(ws_reader* reader, uint8_t* dest, uint64_t capacity, int* final)
 // and closes the connection. Nothing happens on a closed reader.
 void ws_close(ws_reader* reader, uint16_t status, const char* reason);
 
-// Sends one unmasked text frame. Failures are ignored: a message to a closed
-// connection is lost without notice, and never raises SIGPIPE.
-void ws_send_text(int connection, const void* payload, uint64_t size);
+// Sends one unmasked text frame. A message to a closed connection is lost without
+// notice and never raises SIGPIPE; a frame that cannot be sent whole (peer gone, or
+// the send time-out reached) closes the connection.
+void ws_send_text(ws_reader* reader, const void* payload, uint64_t size);
+
+// How long one send may wait for a peer that has stopped reading.
+inline constexpr int ws_send_timeout_ms = 250;

@@ -11,8 +11,10 @@ static ssize_t send_nosignal(int connection, const void* data, size_t size)
     return send(connection, data, size, MSG_NOSIGNAL);
 }
 
-void ws_send_text(int connection, const void* payload, uint64_t size)
+void ws_send_text(ws_reader* reader, const void* payload, uint64_t size)
 {
+    if (reader->connection < 0)
+        return;
     uint8_t header[10];
     size_t header_size;
     header[0] = 0x81;
@@ -30,9 +32,14 @@ void ws_send_text(int connection, const void* payload, uint64_t size)
             header[2 + i] = (uint8_t)(size >> (56 - 8 * i));
         header_size = 10;
     }
-    if (send_nosignal(connection, header, header_size) != (ssize_t)header_size)
-        return;
-    send_nosignal(connection, payload, size);
+    // A frame that cannot go out whole (the peer has gone, or has stopped reading and
+    // the send time-out ran out) leaves the stream torn: the connection is given up, so
+    // a stalled editor never holds the host's thread for more than one time-out.
+    if (send_nosignal(reader->connection, header, header_size) != (ssize_t)header_size ||
+        send_nosignal(reader->connection, payload, size) != (ssize_t)size) {
+        close(reader->connection);
+        reader->connection = -1;
+    }
 }
 
 void ws_close(ws_reader* reader, uint16_t status, const char* reason)

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -406,7 +407,7 @@ TEST_F(WebSocket, TextFramesUseTheShortestLengthForm)
         std::string payload(n, 'q');
         if (n)
             payload[n - 1] = 'e';
-        ws_send_text(reader->connection, payload.data(), payload.size());
+        ws_send_text(reader.get(), payload.data(), payload.size());
         bytes expected = server_text(payload);
         bytes got;
         while (got.size() < expected.size()) {
@@ -433,9 +434,38 @@ TEST_F(WebSocket, WritingToAGonePeerIsSilentAndRaisesNoSignal)
     signal(SIGPIPE, SIG_DFL);
     close(client);
     client = -1;
-    ws_send_text(reader->connection, "s 00000000 42480000", 19);
+    ws_send_text(reader.get(), "s 00000000 42480000", 19);
     ws_close(reader.get(), 1002, "Protocol error. Missing masking key.");
     EXPECT_EQ(reader->connection, -1);
+}
+
+TEST_F(WebSocket, APeerThatStopsReadingIsGivenUpInsteadOfHoldingTheSender)
+{
+    // The link sets this time-out on its connection; the peer here never reads.
+    struct timeval timeout = {0, 50 * 1000};
+    ASSERT_EQ(setsockopt(reader->connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
+    std::string payload(64 * 1024, 'x');
+    int frames = 0;
+    while (reader->connection >= 0 && frames < 10000) {
+        ws_send_text(reader.get(), payload.data(), payload.size());
+        frames++;
+    }
+    // The socket buffer holds a few frames; the first one that cannot go out whole
+    // closes the connection, and later sends are dropped without waiting.
+    EXPECT_EQ(reader->connection, -1);
+    EXPECT_LT(frames, 10000);
+    ws_send_text(reader.get(), "s 00000000 42480000", 19);
+    EXPECT_EQ(reader->connection, -1);
+    // The peer sees whole frames and then the end of the stream, never a hang.
+    size_t received = 0;
+    for (;;) {
+        bytes more = read_available(client, 200);
+        if (more.empty())
+            break;
+        received += more.size();
+    }
+    EXPECT_GT(received, 0u);
+    EXPECT_TRUE(peer_closed(client));
 }
 
 }  // namespace
