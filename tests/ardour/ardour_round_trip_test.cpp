@@ -212,11 +212,18 @@ public:
             return fail("reload_session.lua (chunk only): " + chunk_only.output);
         r_->chunk_only = parse_params(chunk_only.output);
 
+        // Every export starts from the same session folder: a run that dies can leave
+        // crash-recovery and lock files behind that the next load would act on.
+        const std::string pristine = session + ".pristine";
+        if (!run_plain({"cp", "-a", session, pristine}))
+            return fail("copying the session folder");
+        const auto restore_session = [&] { run_plain({"sh", "-c", "rm -rf \"$0\" && cp -a \"$1\" \"$0\"", session, pristine}); };
         for (auto [name, audio] : {std::pair{"round_trip", &r_->exported}, std::pair{"chunk_only", &r_->exported_chunk_only},
                                    std::pair{"deactivated", &r_->exported_deactivated}}) {
             const std::string out = work + "/export_" + name + ".wav";
+            restore_session();
             process_result exported = run(std::string("export ") + name,
-                                          {ARDOUR_EXPORT, "-b", "float", "-o", out, session, name});
+                                          {ARDOUR_EXPORT, "-b", "float", "-o", out, session, name}, restore_session);
             if (exported.exit_code != 0)
                 return fail(std::string("export of ") + name + ": " + exported.output);
             if (!wav_read(out, audio, &error))
