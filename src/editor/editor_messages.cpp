@@ -65,9 +65,16 @@ void dispatch(editor_link* link, const char* message, uint64_t length)
     }
 }
 
-// Phase 1: every complete message that is waiting, in arrival order. A message whose
-// payload has begun but not fully arrived waits for a later tick, so a peer that stops
-// mid-message never holds the host's thread.
+// Nothing came although the message is not over. Only a payload that has not fully
+// arrived waits for a later tick (so a peer that stops mid-message never holds the
+// host's thread); an empty fragment ends with nothing to store, and the frames after it
+// may already be waiting.
+bool awaiting_payload(const editor_link* link, int64_t got)
+{
+    return got == 0 && link->reader.state == ws_text_payload;
+}
+
+// Phase 1: every complete message that is waiting, in arrival order.
 void pump_messages(editor_link* link)
 {
     for (;;) {
@@ -81,7 +88,7 @@ void pump_messages(editor_link* link)
                 empty_message(link);
                 return;
             }
-            if (got == 0)
+            if (awaiting_payload(link, got))
                 return;
             continue;
         }
@@ -113,7 +120,7 @@ void pump_messages(editor_link* link)
             return;
         link->message_length += (uint64_t)got;
         if (!final) {
-            if (got == 0)
+            if (awaiting_payload(link, got))
                 return;
             continue;
         }

@@ -168,15 +168,49 @@ TEST_F(Messages, ALongMessageGrowsTheBufferAndArrivesOnce)
     EXPECT_LE(link->message_capacity, 128u);
 }
 
+bytes joined(std::initializer_list<bytes> frames)
+{
+    bytes all;
+    for (const bytes& f : frames)
+        all.insert(all.end(), f.begin(), f.end());
+    return all;
+}
+
 TEST_F(Messages, FragmentedMessagesAreJoined)
 {
-    bytes frames = client_frame(0x01, to_bytes("s 3 "));
-    bytes last = client_frame(0x80, to_bytes("42c80000"));
-    frames.insert(frames.end(), last.begin(), last.end());
-    write_all(client, frames);
+    write_all(client, joined({client_frame(0x01, to_bytes("s 3 ")), client_frame(0x80, to_bytes("42c80000"))}));
     editor_link_pump(link);
     ASSERT_EQ(edits.size(), 1u);
     EXPECT_EQ(edits[0].index, 3u);
+    EXPECT_EQ(edits[0].bits, 0x42c80000u);
+}
+
+TEST_F(Messages, EmptyFragmentsDoNotHoldBackWhatIsWaiting)
+{
+    // Empty first and middle fragments carry nothing, yet the frames behind them are
+    // already here: both messages are handled in this one tick.
+    write_all(client, joined({client_frame(0x01, {}), client_frame(0x00, to_bytes("s 1 ")),
+                              client_frame(0x00, {}), client_frame(0x80, to_bytes("41200000")),
+                              client_text("s 2 41a00000")}));
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_EQ(edits[0].index, 1u);
+    EXPECT_EQ(edits[0].bits, 0x41200000u);  // 10.0
+    EXPECT_EQ(edits[1].index, 2u);
+    EXPECT_EQ(edits[1].bits, 0x41a00000u);  // 20.0
+
+    // The same while a message is being dropped: the drop ends within this tick (the
+    // end of a dropped message ends the tick's reading), the next message comes next tick.
+    edits.clear();
+    link->discard = 1;
+    write_all(client, joined({client_frame(0x01, to_bytes("m dro")), client_frame(0x00, {}),
+                              client_frame(0x80, to_bytes("pped")), client_text("s 0 42c80000")}));
+    editor_link_pump(link);
+    EXPECT_EQ(link->discard, 0);
+    EXPECT_TRUE(edits.empty());
+    editor_link_pump(link);
+    EXPECT_TRUE(texts.empty()) << "the dropped message never reaches the handler";
+    ASSERT_EQ(edits.size(), 1u);
     EXPECT_EQ(edits[0].bits, 0x42c80000u);
 }
 
