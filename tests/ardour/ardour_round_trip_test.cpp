@@ -221,9 +221,15 @@ public:
         for (auto [name, audio] : {std::pair{"round_trip", &r_->exported}, std::pair{"chunk_only", &r_->exported_chunk_only},
                                    std::pair{"deactivated", &r_->exported_deactivated}}) {
             const std::string out = work + "/export_" + name + ".wav";
-            restore_session();
+            // A run that died may also have left part of its file, which the next run
+            // would not replace.
+            const auto prepare = [&] {
+                restore_session();
+                unlink(out.c_str());
+            };
+            prepare();
             process_result exported = run(std::string("export ") + name,
-                                          {ARDOUR_EXPORT, "-b", "float", "-o", out, session, name}, restore_session);
+                                          {ARDOUR_EXPORT, "-b", "float", "-o", out, session, name}, prepare);
             if (exported.exit_code != 0)
                 return fail(std::string("export of ") + name + ": " + exported.output);
             if (!wav_read(out, audio, &error))
