@@ -41,6 +41,10 @@ struct plug_view {
     edit_controller* controller;
     // Borrowed: obtained from the frame by setFrame.
     IRunLoop* run_loop;
+    // The run loop the timer is registered with while attached. A later setFrame may
+    // change run_loop; the timer must still be taken back from the loop that has it,
+    // or that loop would go on calling a freed view.
+    IRunLoop* timer_loop;
     view_timer timer;
     // The view's own X server connection while attached.
     Display* display;
@@ -159,8 +163,9 @@ void detach(plug_view* view)
 {
     if (!view->link)
         return;
-    if (view->run_loop)
-        view->run_loop->vtbl->unregisterTimer(view->run_loop, timer_iface(view));
+    if (view->timer_loop)
+        view->timer_loop->vtbl->unregisterTimer(view->timer_loop, timer_iface(view));
+    view->timer_loop = nullptr;
     close_view_display(view);
     editor_link_free(view->link);
     view->link = nullptr;
@@ -243,6 +248,7 @@ tresult view_attached(IPlugView* self, void* parent, FIDString type)
         view->link = nullptr;
         return kResultFalse;
     }
+    view->timer_loop = view->run_loop;
     for (int i = 0; i < param_count; i++) {
         double value = view->controller ? view->controller->controller_values[i]
                                          : param_range_table[i].default_plain;

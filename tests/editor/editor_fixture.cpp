@@ -204,7 +204,7 @@ static host_frame* frame_of(IRunLoop* self)
 
 static tresult frame_query_common(host_frame* frame, const TUID iid, void** obj)
 {
-    if (memcmp(iid, IRunLoop_iid, sizeof(TUID)) == 0) {
+    if (memcmp(iid, IRunLoop_iid, sizeof(TUID)) == 0 && !frame->refuse_run_loop) {
         frame->ref_count++;
         *obj = &frame->run_loop_iface;
         return kResultOk;

@@ -75,6 +75,8 @@ struct host_frame {
     int registrations = 0;
     int unregistrations = 0;
     bool refuse_timer = false;
+    // A frame that offers no IRunLoop.
+    bool refuse_run_loop = false;
     host_frame();
     vst3::IPlugFrame* frame() { return &frame_iface; }
     void tick();

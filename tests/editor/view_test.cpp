@@ -50,6 +50,7 @@ protected:
             controller->controller_values[i] = param_range_table[i].default_plain;
         controller->component_handler = &handler.iface;
         children_before = child_pids();
+        take_made_dirs();
     }
     void TearDown() override
     {
@@ -369,6 +370,37 @@ TEST_F(View, FailedAttachesUndoEverything)
     handoff again;
     ASSERT_TRUE(attach(view, &frame, &again)) << "a later attach starts from scratch";
     EXPECT_EQ(view->vtbl->release(view), 0u);
+    expect_torn_down(again);
+    again.close_all();
+}
+
+TEST_F(View, TheTimerGoesBackToTheRunLoopThatHasIt)
+{
+    // The host hands the attached view another frame, then one without a run loop:
+    // removing and releasing must still take the timer back from the first loop, which
+    // would otherwise go on ticking a freed view.
+    IPlugView* view = new_view();
+    host_frame first, second, bare;
+    bare.refuse_run_loop = true;
+    handoff h;
+    ASSERT_TRUE(attach(view, &first, &h));
+    EXPECT_EQ(view->vtbl->setFrame(view, second.frame()), kResultOk);
+    EXPECT_EQ(view->vtbl->removed(view), kResultOk);
+    EXPECT_EQ(first.unregistrations, 1);
+    EXPECT_EQ(first.timer, nullptr);
+    EXPECT_EQ(second.unregistrations, 0);
+    expect_torn_down(h);
+    h.close_all();
+
+    // Attached again through the second frame, then a frame without a run loop.
+    handoff again;
+    ASSERT_TRUE(attach(view, &second, &again));
+    EXPECT_EQ(second.registrations, 1);
+    EXPECT_EQ(view->vtbl->setFrame(view, bare.frame()), kResultFalse);
+    EXPECT_EQ(bare.ref_count, 1) << "a refused query takes no reference";
+    EXPECT_EQ(view->vtbl->release(view), 0u);
+    EXPECT_EQ(second.unregistrations, 1);
+    EXPECT_EQ(second.timer, nullptr);
     expect_torn_down(again);
     again.close_all();
 }
