@@ -90,7 +90,14 @@ int64_t answer_ping(ws_reader* reader)
     reader->scratch[1] = (uint8_t)size;
     for (uint64_t i = 0; i < size; i++)
         reader->scratch[2 + i] = reader->scratch[6 + i] ^ key[i & 3];
-    send(reader->connection, reader->scratch, 2 + size, MSG_NOSIGNAL);
+    // Like a text frame, a pong that cannot go out whole within the send time-out gives
+    // the connection up: a peer that pings without reading would otherwise cost the
+    // host's thread one time-out per ping.
+    if (send(reader->connection, reader->scratch, 2 + size, MSG_NOSIGNAL) != (ssize_t)(2 + size)) {
+        close(reader->connection);
+        reader->connection = -1;
+        return -1;
+    }
     reader->position = 0;
     reader->state = ws_header;
     return step_done;

@@ -468,4 +468,35 @@ TEST_F(WebSocket, APeerThatStopsReadingIsGivenUpInsteadOfHoldingTheSender)
     EXPECT_TRUE(peer_closed(client));
 }
 
+TEST_F(WebSocket, APeerThatPingsWithoutReadingIsGivenUp)
+{
+    // Pongs obey the same send time-out as text frames; this peer never reads them.
+    struct timeval timeout = {0, 50 * 1000};
+    ASSERT_EQ(setsockopt(reader->connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout), 0);
+    bytes ping = client_frame(0x89, bytes(125, 'p'));
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int64_t n = -2;
+    for (int pings = 0; reader->connection >= 0 && pings < 100000; pings++) {
+        write_all(client, ping);
+        n = read_once();
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec > 5)
+            break;
+    }
+    EXPECT_EQ(reader->connection, -1) << "the connection is given up";
+    EXPECT_EQ(n, -1);
+    // Whole pongs of 127 bytes (header 2, payload 125), then the end of the stream.
+    size_t received = 0;
+    for (;;) {
+        bytes more = read_available(client, 200);
+        if (more.empty())
+            break;
+        received += more.size();
+    }
+    EXPECT_GT(received, 0u);
+    EXPECT_EQ(received % 127, 0u);
+    EXPECT_TRUE(peer_closed(client));
+}
+
 }  // namespace
