@@ -5,9 +5,12 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -148,6 +151,18 @@ TEST_F(Link, StartsTheProgramWithItsCommandLineAndMapsTheContainer)
     XWindowAttributes attributes;
     ASSERT_TRUE(XGetWindowAttributes(display, container, &attributes));
     EXPECT_EQ(attributes.map_state, IsViewable);
+    // At (0, 0) without a border; only the link selects events on it, and just these.
+    EXPECT_EQ(attributes.x, 0);
+    EXPECT_EQ(attributes.y, 0);
+    EXPECT_EQ(attributes.border_width, 0);
+    EXPECT_EQ(attributes.all_event_masks, ExposureMask | StructureNotifyMask);
+    // Size hints: a minimum size of 1 x 1 and nothing else.
+    XSizeHints hints;
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(display, container, &hints, &supplied));
+    EXPECT_EQ(hints.flags, PMinSize);
+    EXPECT_EQ(hints.min_width, 1);
+    EXPECT_EQ(hints.min_height, 1);
     Atom xembed = XInternAtom(display, "_XEMBED_INFO", False);
     Atom type;
     int format;
@@ -197,6 +212,47 @@ TEST_F(Link, FailedStartsReportTheirStepAndLeaveNothing)
     EXPECT_EQ(start(&nowhere), nullptr);
     EXPECT_EQ(err.text(), "error waitpid\n") << "a missing program ends with status 1";
     expect_nothing_left();
+}
+
+TEST_F(Link, RunningOutOfDescriptorsFailsAtTheFirstSocketThatCannotBeMade)
+{
+    // In a child process, with the descriptor limit set just above the descriptors in
+    // use: with no room the WebSocket listener fails, with room for one the side
+    // channel's socket does. Neither reaches the directory or the program.
+    struct outcome {
+        int limit_above_used;
+        const char* message;
+    };
+    for (const outcome& o : {outcome{0, "error ws_server_init\n"}, outcome{1, "error socket\n"}}) {
+        SCOPED_TRACE(o.message);
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(err[1], 2);
+            close(err[0]);
+            close(err[1]);
+            int lowest_free = dup(0);
+            close(lowest_free);
+            rlimit limit;
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = (rlim_t)(lowest_free + o.limit_above_used);
+            setrlimit(RLIMIT_NOFILE, &limit);
+            editor_link* link = start();
+            _exit(link == nullptr && take_made_dirs().empty() && child_pids().empty() ? 0 : 1);
+        }
+        close(err[1]);
+        std::string text;
+        char buffer[256];
+        ssize_t n;
+        while ((n = read(err[0], buffer, sizeof buffer)) > 0)
+            text.append(buffer, (size_t)n);
+        close(err[0]);
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a link, a directory or a child was made";
+        EXPECT_EQ(text, o.message);
+    }
 }
 
 TEST_F(Link, NoXServerFailsAfterTheHandshake)
