@@ -17,49 +17,6 @@
 
 using namespace vst3;
 
-// ---- Xvfb ----
-
-bool xvfb_server::start()
-{
-    int fds[2];
-    if (pipe(fds) < 0)
-        return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-        close(fds[0]);
-        int devnull = ::open("/dev/null", O_RDWR);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        char fd_text[16];
-        snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-nolisten", "tcp", "-screen", "0",
-               "1280x1024x24", (char*)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    pollfd p = {fds[0], POLLIN, 0};
-    while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    close(fds[0]);
-    if (number.empty()) {
-        stop();
-        return false;
-    }
-    setenv("DISPLAY", (":" + number).c_str(), 1);
-    return true;
-}
-
-void xvfb_server::stop()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-}
-
 // ---- the stand-in program's hand-over ----
 
 void handoff::close_all()

@@ -10,21 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "support/xvfb_server.h"
 #include "vst3/vst3_interfaces.h"
 #include "ws_peer.h"
-
-// An Xvfb on a display number it picks itself (-displayfd); DISPLAY points at it
-// while the server runs.
-class xvfb_server {
-public:
-    bool start();
-    void stop();
-    ~xvfb_server() { stop(); }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-};
 
 // What the stand-in program hands over once both of its connections are up.
 struct handoff {

@@ -21,7 +21,7 @@
 #include "editor_view.h"
 #include "plugin_loader.h"
 #include "screen_capture.h"
-#include "xvfb_server.h"
+#include "support/xvfb_server.h"
 
 #ifdef VGS_HOST_PROGRAM
 
@@ -235,7 +235,7 @@ protected:
 
     static void SetUpTestSuite()
     {
-        ASSERT_TRUE(xvfb_start(&xvfb));
+        ASSERT_TRUE(xvfb.start());
         // A news store of the tests' own: the plug-in keeps its files there.
         char dir[] = "/tmp/mmdata-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
@@ -244,14 +244,14 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        xvfb_stop(&xvfb);
+        xvfb.stop();
         system(("rm -rf '" + data_home + "'").c_str());
         unsetenv("XDG_DATA_HOME");
     }
     void SetUp() override
     {
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-        d = XOpenDisplay(xvfb.display.c_str());
+        d = XOpenDisplay(xvfb.display().c_str());
         ASSERT_NE(d, nullptr);
         view_layout_compute(&layout, 800, 400);
     }

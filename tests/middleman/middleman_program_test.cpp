@@ -18,7 +18,7 @@
 #include "editor_view.h"
 #include "fake_plugin.h"
 #include "screen_capture.h"
-#include "xvfb_server.h"
+#include "support/xvfb_server.h"
 
 namespace {
 
@@ -62,14 +62,14 @@ protected:
     view_layout layout;
     std::string resources = VGS_RESOURCES_DIR;
 
-    static void SetUpTestSuite() { ASSERT_TRUE(xvfb_start(&xvfb)) << "Xvfb did not start"; }
-    static void TearDownTestSuite() { xvfb_stop(&xvfb); }
+    static void SetUpTestSuite() { ASSERT_TRUE(xvfb.start()) << "Xvfb did not start"; }
+    static void TearDownTestSuite() { xvfb.stop(); }
 
     void SetUp() override
     {
         // Asking after a window that is gone is part of these tests.
         XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-        d = XOpenDisplay(xvfb.display.c_str());
+        d = XOpenDisplay(xvfb.display().c_str());
         ASSERT_NE(d, nullptr);
         view_layout_compute(&layout, 800, 400);
     }

@@ -1,16 +1,17 @@
 #include "xvfb_server.h"
 
 #include <X11/Xlib.h>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-bool xvfb_start(xvfb_server* server)
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+bool xvfb_server::start()
 {
     int fds[2];
     if (pipe(fds) < 0)
@@ -45,27 +46,27 @@ bool xvfb_start(xvfb_server* server)
         number += c;
     }
     close(fds[0]);
-    server->pid = pid;
+    pid_ = pid;
     if (number.empty()) {
-        xvfb_stop(server);
+        stop();
         return false;
     }
-    server->display = ":" + number;
-    setenv("DISPLAY", server->display.c_str(), 1);
-    Display* d = XOpenDisplay(server->display.c_str());
+    display_ = ":" + number;
+    setenv("DISPLAY", display_.c_str(), 1);
+    Display* d = XOpenDisplay(display_.c_str());
     if (!d) {
-        xvfb_stop(server);
+        stop();
         return false;
     }
     XCloseDisplay(d);
     return true;
 }
 
-void xvfb_stop(xvfb_server* server)
+void xvfb_server::stop()
 {
-    if (server->pid > 0) {
-        kill(server->pid, SIGTERM);
-        waitpid(server->pid, nullptr, 0);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
     }
-    server->pid = -1;
+    pid_ = -1;
 }
