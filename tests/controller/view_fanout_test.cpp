@@ -13,65 +13,14 @@
 #include "controller/edit_controller.h"
 #include "controller/param_table.h"
 #include "editor/plug_view.h"
-#include "editor_fixture.h"
+#include "controller_with_editors.h"
 #include "module/module_entry.h"
 
 using namespace vst3;
 
 namespace {
 
-class view_fanout : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(server.start());
-        // The module directory is the test program's: the stand-in program sits there.
-        ASSERT_TRUE(ModuleEntry(nullptr));
-    }
-    static void TearDownTestSuite() {
-        ModuleExit();
-        server.stop();
-    }
-
-    void SetUp() override {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
-        host_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 640, 480, 0, 0, 0);
-        XMapWindow(display, host_window);
-        XSync(display, False);
-        ASSERT_EQ(controller_create(IEditController_iid, reinterpret_cast<void**>(&ec)), kResultOk);
-        ASSERT_EQ(ec->vtbl->initialize(ec, &context), kResultOk);
-        ctl = controller_from_iface(ec);
-    }
-    void TearDown() override {
-        if (ec != nullptr) ec->vtbl->release(ec);
-        XDestroyWindow(display, host_window);
-        XCloseDisplay(display);
-    }
-
-    IPlugView* open_view() {
-        IPlugView* view = ec->vtbl->createView(ec, "editor");
-        EXPECT_NE(view, nullptr);
-        return view;
-    }
-    // Attaches the view and takes the program's hand-over and the six initial values.
-    bool attach(IPlugView* view, host_frame* frame, handoff* h, ws_inbox** inbox) {
-        if (view->vtbl->setFrame(view, frame->frame()) != kResultOk) return false;
-        if (view->vtbl->attached(view, reinterpret_cast<void*>(host_window), "X11EmbedWindowID") != kResultOk)
-            return false;
-        if (!control.receive(h)) return false;
-        *inbox = new ws_inbox(h->ws);
-        return (*inbox)->take_count(6).size() == 6;
-    }
-
-    static inline xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
-    FUnknown context{nullptr};
-    IEditController* ec = nullptr;
-    edit_controller* ctl = nullptr;
-};
+using view_fanout = controller_with_editors;
 
 TEST_F(view_fanout, only_the_name_editor_makes_a_view_and_slots_are_reused) {
     EXPECT_EQ(ec->vtbl->createView(ec, "Editor"), nullptr);

@@ -332,6 +332,14 @@ stderr_capture::~stderr_capture() { text(); }
 
 // ---- windows ----
 
+Window mapped_window(Display* display, int width, int height)
+{
+    Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, width, height, 0, 0, 0);
+    XMapWindow(display, window);
+    XSync(display, False);
+    return window;
+}
+
 Window parent_of(Display* display, Window window)
 {
     Window root, parent;

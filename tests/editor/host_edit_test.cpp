@@ -190,9 +190,7 @@ TEST_F(HostEdit, EditsReachTheComponentAndClosingTheWindowEndsAll)
     ws_inbox inbox(h.ws);
     EXPECT_EQ(inbox.take_count(6).size(), 6u);
 
-    Window program = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 200, 100, 0, 0, 0);
-    XMapWindow(display, program);
-    XSync(display, False);
+    Window program = mapped_window(display, 200, 100);
     std::string report = "w " + std::to_string(program);
     ASSERT_EQ(write(h.side, report.data(), report.size()), (ssize_t)report.size());
     EXPECT_TRUE(eventually([&] { return parent_of(display, program) == container; }));

@@ -42,9 +42,7 @@ protected:
         ASSERT_TRUE(control.open());
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr);
-        host_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 640, 480, 0, 0, 0);
-        XMapWindow(display, host_window);
-        XSync(display, False);
+        host_window = mapped_window(display, 640, 480);
         take_made_dirs();
         children_before = child_pids();
         unsetenv("VGS_DOUBLE_MODE");

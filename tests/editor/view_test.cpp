@@ -42,9 +42,7 @@ protected:
         ASSERT_TRUE(control.open());
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr);
-        host_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 640, 480, 0, 0, 0);
-        XMapWindow(display, host_window);
-        XSync(display, False);
+        host_window = mapped_window(display, 640, 480);
         controller = (edit_controller*)calloc(1, sizeof *controller);
         for (int i = 0; i < param_count; i++)
             controller->controller_values[i] = param_range_table[i].default_plain;
@@ -82,10 +80,7 @@ protected:
     // A top-level window standing in for the program's own.
     Window program_window()
     {
-        Window w = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 300, 200, 0, 0, 0);
-        XMapWindow(display, w);
-        XSync(display, False);
-        return w;
+        return mapped_window(display, 300, 200);
     }
     void report_window(const handoff& h, const std::string& message)
     {

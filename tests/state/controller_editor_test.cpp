@@ -10,7 +10,7 @@
 
 #include "controller/edit_controller.h"
 #include "editor/plug_view.h"
-#include "editor_fixture.h"
+#include "controller_with_editors.h"
 #include "module/module_entry.h"
 #include "state/state_chunk.h"
 #include "state_test_support.h"
@@ -19,54 +19,12 @@ using namespace vst3;
 
 namespace {
 
-class state_to_editors : public ::testing::Test {
+class state_to_editors : public controller_with_editors {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(server.start());
-        ASSERT_TRUE(ModuleEntry(nullptr));  // the stand-in program sits beside this test
-    }
-    static void TearDownTestSuite() {
-        ModuleExit();
-        server.stop();
-    }
-    void SetUp() override {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
-        host_window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 640, 480, 0, 0, 0);
-        XMapWindow(display, host_window);
-        XSync(display, False);
-        ASSERT_EQ(controller_create(IEditController_iid, reinterpret_cast<void**>(&ec)), kResultOk);
-        ASSERT_EQ(ec->vtbl->initialize(ec, &context), kResultOk);
-        ctl = controller_from_iface(ec);
-    }
-    void TearDown() override {
-        if (ec) ec->vtbl->release(ec);
-        XDestroyWindow(display, host_window);
-        XCloseDisplay(display);
-    }
-    // Attaches a new view and takes the program's hand-over and the six initial values.
-    IPlugView* attach(host_frame* frame, handoff* h, ws_inbox** inbox) {
-        IPlugView* view = ec->vtbl->createView(ec, "editor");
-        if (!view || view->vtbl->setFrame(view, frame->frame()) != kResultOk ||
-            view->vtbl->attached(view, reinterpret_cast<void*>(host_window), "X11EmbedWindowID") != kResultOk ||
-            !control.receive(h))
-            return nullptr;
-        *inbox = new ws_inbox(h->ws);
-        return (*inbox)->take_count(6).size() == 6 ? view : nullptr;
-    }
     tresult set_component_state(const state_test::chunk_spec& s) {
         state_test::memory_stream stream(state_test::build_chunk(s));
         return controller_set_component_state(ctl, stream.stream());
     }
-
-    static inline xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
-    FUnknown context{nullptr};
-    IEditController* ec = nullptr;
-    edit_controller* ctl = nullptr;
 };
 
 std::string message(int index, float value) {
@@ -79,12 +37,12 @@ TEST_F(state_to_editors, loaded_values_reach_every_running_editor_in_parameter_o
     host_frame frame_a, frame_b;
     handoff a, b;
     ws_inbox *inbox_a = nullptr, *inbox_b = nullptr;
-    IPlugView* view_a = attach(&frame_a, &a, &inbox_a);
-    ASSERT_TRUE(view_a);
+    IPlugView* view_a = open_view();
+    ASSERT_TRUE(view_a && attach(view_a, &frame_a, &a, &inbox_a));
     IPlugView* idle = ec->vtbl->createView(ec, "editor");  // open but never attached
     ASSERT_TRUE(idle);
-    IPlugView* view_b = attach(&frame_b, &b, &inbox_b);
-    ASSERT_TRUE(view_b);
+    IPlugView* view_b = open_view();
+    ASSERT_TRUE(view_b && attach(view_b, &frame_b, &b, &inbox_b));
 
     state_test::chunk_spec s;
     // 250 for Volume arrives clamped to 200, Bypass 0.5 as 1.
