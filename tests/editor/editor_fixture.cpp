@@ -340,6 +340,16 @@ Window mapped_window(Display* display, int width, int height)
     return window;
 }
 
+unsigned child_count(Display* display, Window window)
+{
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display, window, &root, &parent, &children, &count);
+    if (children)
+        XFree(children);
+    return count;
+}
+
 Window parent_of(Display* display, Window window)
 {
     Window root, parent;

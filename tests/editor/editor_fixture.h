@@ -104,6 +104,8 @@ private:
 // A top-level window of that size, mapped, with the server caught up: a host's
 // window or a program's own.
 Window mapped_window(Display* display, int width, int height);
+// How many children the window has (0 when it does not exist).
+unsigned child_count(Display* display, Window window);
 // The window's parent, or 0 when the window does not exist.
 Window parent_of(Display* display, Window window);
 // Width and height, or (0, 0) when the window does not exist.

@@ -75,6 +75,18 @@ protected:
         expect_nothing_left();
     }
 
+    // A start that waits the program's whole time-out and fails like any other: 101
+    // waits of 100 ms, then the child gets SIGTERM and is waited for.
+    void expect_timed_out_start(const char* mode)
+    {
+        timespec start_time;
+        clock_gettime(CLOCK_MONOTONIC, &start_time);
+        expect_failed_start(mode, "error wait\n");
+        double waited = seconds_since(start_time);
+        EXPECT_GT(waited, 10.0);
+        EXPECT_LT(waited, 14.0);
+    }
+
     void expect_nothing_left()
     {
         std::vector<std::string> dirs = take_made_dirs();
@@ -82,12 +94,7 @@ protected:
         for (const std::string& dir : dirs)
             EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is left";
         EXPECT_EQ(child_pids(), children_before);
-        Window root, parent, *children = nullptr;
-        unsigned count = 0;
-        XQueryTree(display, host_window, &root, &parent, &children, &count);
-        if (children)
-            XFree(children);
-        EXPECT_EQ(count, 0u) << "no container window is left";
+        EXPECT_EQ(child_count(display, host_window), 0u) << "no container window is left";
     }
 
     static xvfb_server server;
@@ -272,27 +279,10 @@ TEST_F(Link, ASilentPeerFailsTheHandshakeInBoundedTime)
     EXPECT_LT(seconds_since(start_time), 8.0);
 }
 
-TEST_F(Link, AProgramThatNeverOpensTheWebSocketTimesOut)
-{
-    // 101 waits of 100 ms, then the child gets SIGTERM and is waited for.
-    timespec start_time;
-    clock_gettime(CLOCK_MONOTONIC, &start_time);
-    expect_failed_start("side_only", "error wait\n");
-    double waited = seconds_since(start_time);
-    EXPECT_GT(waited, 10.0);
-    EXPECT_LT(waited, 14.0);
-}
+TEST_F(Link, AProgramThatNeverOpensTheWebSocketTimesOut) { expect_timed_out_start("side_only"); }
 
-TEST_F(Link, AProgramThatNeverConnectsTimesOut)
-{
-    // The side-channel wait is bounded like the WebSocket wait.
-    timespec start_time;
-    clock_gettime(CLOCK_MONOTONIC, &start_time);
-    expect_failed_start("absent", "error wait\n");
-    double waited = seconds_since(start_time);
-    EXPECT_GT(waited, 10.0);
-    EXPECT_LT(waited, 14.0);
-}
+// The side-channel wait is bounded like the WebSocket wait.
+TEST_F(Link, AProgramThatNeverConnectsTimesOut) { expect_timed_out_start("absent"); }
 
 TEST_F(Link, TeardownKillsAChildThatIgnoresSigterm)
 {

@@ -101,12 +101,7 @@ protected:
         std::string dir = h.argv[2].substr(0, h.argv[2].size() - 2);
         EXPECT_NE(access(dir.c_str(), F_OK), 0) << "no socket directory is left";
         EXPECT_EQ(child_pids(), children_before);
-        Window root, parent, *children = nullptr;
-        unsigned count = 0;
-        XQueryTree(display, host_window, &root, &parent, &children, &count);
-        if (children)
-            XFree(children);
-        EXPECT_EQ(count, 0u) << "the container window is gone";
+        EXPECT_EQ(child_count(display, host_window), 0u) << "the container window is gone";
     }
 
     static xvfb_server server;
@@ -353,12 +348,7 @@ TEST_F(View, FailedAttachesUndoEverything)
     dirs = take_made_dirs();
     ASSERT_EQ(dirs.size(), 1u);
     EXPECT_NE(access(dirs[0].c_str(), F_OK), 0);
-    Window root, parent, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display, host_window, &root, &parent, &children, &count);
-    if (children)
-        XFree(children);
-    EXPECT_EQ(count, 0u) << "the container window is gone";
+    EXPECT_EQ(child_count(display, host_window), 0u) << "the container window is gone";
     EXPECT_EQ(plug_view_link(plug_view_from_iface(view)), nullptr);
 
     frame.refuse_timer = false;
