@@ -49,6 +49,18 @@ protected:
     int final = -7;
 };
 
+// How many bytes arrive before 200 ms pass without any or the stream ends.
+size_t bytes_until_quiet(int fd)
+{
+    size_t received = 0;
+    for (;;) {
+        bytes more = read_available(fd, 200);
+        if (more.empty())
+            return received;
+        received += more.size();
+    }
+}
+
 // ---- handshake ----
 
 std::string upgrade_request(const std::string& key_line)
@@ -457,13 +469,7 @@ TEST_F(WebSocket, APeerThatStopsReadingIsGivenUpInsteadOfHoldingTheSender)
     ws_send_text(reader.get(), "s 00000000 42480000", 19);
     EXPECT_EQ(reader->connection, -1);
     // The peer sees whole frames and then the end of the stream, never a hang.
-    size_t received = 0;
-    for (;;) {
-        bytes more = read_available(client, 200);
-        if (more.empty())
-            break;
-        received += more.size();
-    }
+    size_t received = bytes_until_quiet(client);
     EXPECT_GT(received, 0u);
     EXPECT_TRUE(peer_closed(client));
 }
@@ -487,13 +493,7 @@ TEST_F(WebSocket, APeerThatPingsWithoutReadingIsGivenUp)
     EXPECT_EQ(reader->connection, -1) << "the connection is given up";
     EXPECT_EQ(n, -1);
     // Whole pongs of 127 bytes (header 2, payload 125), then the end of the stream.
-    size_t received = 0;
-    for (;;) {
-        bytes more = read_available(client, 200);
-        if (more.empty())
-            break;
-        received += more.size();
-    }
+    size_t received = bytes_until_quiet(client);
     EXPECT_GT(received, 0u);
     EXPECT_EQ(received % 127, 0u);
     EXPECT_TRUE(peer_closed(client));
