@@ -10,6 +10,17 @@ namespace {
 // Outcome of one gathering step: the step is complete, or ws_read returns the value.
 constexpr int64_t step_done = 1;
 
+// The result of a read that brought nothing: -2 when the rest has not arrived yet,
+// -1 when the connection failed, or ended and is closed here.
+int64_t read_failed(ws_reader* reader, ssize_t got)
+{
+    if (got < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -2 : -1;
+    close(reader->connection);
+    reader->connection = -1;
+    return -1;
+}
+
 // Gathers scratch bytes up to `need`. Returns step_done, or the result ws_read gives
 // back: -2 when the rest has not arrived, -1 when the connection failed or closed.
 int64_t gather(ws_reader* reader, uint64_t need)
@@ -18,13 +29,8 @@ int64_t gather(ws_reader* reader, uint64_t need)
         return step_done;
     ssize_t got = recv(reader->connection, reader->scratch + reader->position,
                        need - reader->position, MSG_DONTWAIT);
-    if (got < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -2 : -1;
-    if (got == 0) {
-        close(reader->connection);
-        reader->connection = -1;
-        return -1;
-    }
+    if (got <= 0)
+        return read_failed(reader, got);
     reader->position += (uint64_t)got;
     return reader->position >= need ? step_done : -2;
 }
@@ -43,14 +49,23 @@ void unmask(ws_reader* reader, uint8_t* bytes, uint64_t count)
     }
 }
 
-int64_t read_header(ws_reader* reader)
+// A frame's first two bytes; every frame from the client must be masked.
+int64_t gather_frame_start(ws_reader* reader)
 {
     int64_t step = gather(reader, 2);
     if (step != step_done)
         return step;
-    uint8_t b0 = reader->scratch[0], b1 = reader->scratch[1];
-    if (!(b1 & 0x80))
+    if (!(reader->scratch[1] & 0x80))
         return protocol_error(reader, "Protocol error. Missing masking key.");
+    return step_done;
+}
+
+int64_t read_header(ws_reader* reader)
+{
+    int64_t step = gather_frame_start(reader);
+    if (step != step_done)
+        return step;
+    uint8_t b0 = reader->scratch[0], b1 = reader->scratch[1];
     int opcode = b0 & 0x0F;
     if (opcode >= 8) {
         if (!(b0 & 0x80))
@@ -152,13 +167,8 @@ int64_t skip_payload(ws_reader* reader)
     while (reader->remaining != 0) {
         uint64_t size = reader->remaining < ws_scratch_size ? reader->remaining : ws_scratch_size;
         ssize_t got = recv(reader->connection, reader->scratch, size, MSG_DONTWAIT);
-        if (got < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? -2 : -1;
-        if (got == 0) {
-            close(reader->connection);
-            reader->connection = -1;
-            return -1;
-        }
+        if (got <= 0)
+            return read_failed(reader, got);
         reader->remaining -= (uint64_t)got;
     }
     // Every frame up to the one with the FIN bit belongs to the dropped message.
@@ -220,12 +230,10 @@ int64_t read_text(ws_reader* reader, uint8_t* dest, uint64_t capacity, int* fina
 
 int64_t read_continuation(ws_reader* reader)
 {
-    int64_t step = gather(reader, 2);
+    int64_t step = gather_frame_start(reader);
     if (step != step_done)
         return step;
-    uint8_t b0 = reader->scratch[0], b1 = reader->scratch[1];
-    if (!(b1 & 0x80))
-        return protocol_error(reader, "Protocol error. Missing masking key.");
+    uint8_t b0 = reader->scratch[0];
     if ((b0 & 0x0F) != 0 || (b0 & 0x70) != 0)
         return protocol_error(reader, "Protocol error. Continuation frame was expected.");
     reader->state = ws_text_length;
