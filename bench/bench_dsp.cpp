@@ -47,6 +47,15 @@ struct process_mode {
     ~process_mode() { _mm_setcsr(saved); }
 };
 
+// A freshly activated overdrive with every parameter at its default.
+void start_at_defaults(overdrive_dsp* dsp, int rate)
+{
+    dsp_init(dsp);
+    for (int i = 0; i < 6; i++)
+        dsp_set_param(dsp, i, defaults[i]);
+    dsp_activate(dsp, static_cast<float>(rate));
+}
+
 // Time per input sample, printed with its SI prefix (e.g. "212.3ns").
 void set_counter(benchmark::State& state, int rate)
 {
@@ -62,10 +71,7 @@ void bm_steady(benchmark::State& state)
     const int rate = static_cast<int>(state.range(0));
     const std::vector<float> in = make_signal(rate);
     overdrive_dsp dsp;
-    dsp_init(&dsp);
-    for (int i = 0; i < 6; i++)
-        dsp_set_param(&dsp, i, defaults[i]);
-    dsp_activate(&dsp, static_cast<float>(rate));
+    start_at_defaults(&dsp, rate);
     process_mode mode;
     float sink = 0.0f;
     for (auto _ : state) {
@@ -82,10 +88,7 @@ void bm_moving(benchmark::State& state)
     const int rate = static_cast<int>(state.range(0));
     const std::vector<float> in = make_signal(rate);
     overdrive_dsp dsp;
-    dsp_init(&dsp);
-    for (int i = 0; i < 6; i++)
-        dsp_set_param(&dsp, i, defaults[i]);
-    dsp_activate(&dsp, static_cast<float>(rate));
+    start_at_defaults(&dsp, rate);
     process_mode mode;
     float sink = 0.0f;
     uint32_t step = 0;
