@@ -284,18 +284,7 @@ protected:
     }
 
     // Waits until the window's pixels stop changing.
-    capture settle(Window w)
-    {
-        capture last = capture_window(d, w);
-        for (int i = 0; i < 50; i++) {
-            usleep(60000);
-            capture now = capture_window(d, w);
-            if (now.pixels == last.pixels)
-                return now;
-            last = now;
-        }
-        return last;
-    }
+    capture settle(Window w) { return capture_when_still(d, w, 50, [] { usleep(60000); }); }
 
     void close_window(const host_run& host)
     {
@@ -534,17 +523,7 @@ TEST_F(MiddlemanInHost, HostAutomationAndStateLoadsMoveTheKnobs)
             usleep(5000);
         }
     };
-    auto settled = [&](Window w) {
-        capture last = capture_window(d, w);
-        for (int i = 0; i < 40; i++) {
-            run_for(60);
-            capture now = capture_window(d, w);
-            if (now.pixels == last.pixels)
-                return now;
-            last = now;
-        }
-        return last;
-    };
+    auto settled = [&](Window w) { return capture_when_still(d, w, 40, [&] { run_for(60); }); };
     Window program = 0;
     for (int i = 0; i < 200 && !program; i++) {
         run_for(20);

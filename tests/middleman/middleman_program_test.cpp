@@ -92,18 +92,7 @@ protected:
     }
 
     // Waits until the window's pixels stop changing.
-    capture settle()
-    {
-        capture last = capture_window(d, f.window);
-        for (int i = 0; i < 50; i++) {
-            fake_pump(&f, 40);
-            capture now = capture_window(d, f.window);
-            if (now.pixels == last.pixels)
-                return now;
-            last = now;
-        }
-        return last;
-    }
+    capture settle() { return capture_when_still(d, f.window, 50, [&] { fake_pump(&f, 40); }); }
 
     std::string window_arg() const { return "--window " + std::to_string(f.window) + " "; }
 

@@ -151,6 +151,21 @@ TEST(Frames, ServerHeadersAreCheckedAsAClientMust)
     EXPECT_EQ(ws_parse_header(reserved, 2, &h), -1);
 }
 
+// A listening socket on a loopback port the kernel picks, which goes to *port.
+int loopback_listener(int backlog, unsigned* port)
+{
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(listener, (sockaddr*)&a, sizeof a);
+    getsockname(listener, (sockaddr*)&a, &len);
+    listen(listener, backlog);
+    *port = ntohs(a.sin_port);
+    return listener;
+}
+
 // A loopback server thread that answers the upgrade correctly and then plays the
 // bytes it is given.
 struct loop_server {
@@ -162,15 +177,7 @@ struct loop_server {
 
     void start(const std::string& after_reply = "", bool bad_accept = false)
     {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listener, (sockaddr*)&a, sizeof a);
-        getsockname(listener, (sockaddr*)&a, &len);
-        listen(listener, 1);
-        port = ntohs(a.sin_port);
+        listener = loopback_listener(1, &port);
         thread = std::thread([this, after_reply, bad_accept] {
             conn = accept(listener, nullptr, nullptr);
             char buf[2048];
@@ -360,19 +367,13 @@ TEST(Client, RefusesBadServersAndProtocolErrors)
 TEST(Client, HandshakeWaitEndsOnAbortOrTimeout)
 {
     // A server that accepts but never answers.
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(l, (sockaddr*)&a, sizeof a);
-    getsockname(l, (sockaddr*)&a, &len);
-    listen(l, 4);
+    unsigned port = 0;
+    int l = loopback_listener(4, &port);
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     ASSERT_EQ(write(p[1], "x", 1), 1);
-    EXPECT_EQ(ws_client_open(ntohs(a.sin_port), p[0], 5000), nullptr);
-    EXPECT_EQ(ws_client_open(ntohs(a.sin_port), -1, 100), nullptr);
+    EXPECT_EQ(ws_client_open(port, p[0], 5000), nullptr);
+    EXPECT_EQ(ws_client_open(port, -1, 100), nullptr);
     close(p[0]);
     close(p[1]);
     close(l);

@@ -24,6 +24,19 @@ capture capture_window(Display* d, Window w)
     return c;
 }
 
+capture capture_when_still(Display* d, Window w, int tries, const std::function<void()>& wait)
+{
+    capture last = capture_window(d, w);
+    for (int i = 0; i < tries; i++) {
+        wait();
+        capture now = capture_window(d, w);
+        if (now.pixels == last.pixels)
+            return now;
+        last = now;
+    }
+    return last;
+}
+
 long capture_diff(const capture& a, const capture& b, int x, int y, int w, int h)
 {
     if (a.width != b.width || a.height != b.height)
