@@ -1,6 +1,7 @@
 // Test support for the editor under a real X server: an Xvfb of the test's own, the
 // control socket through which the stand-in editor program hands over its
 // connections, a host frame with a run loop, and a component handler that records.
+// The X window helpers come with it.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/x_windows.h"
 #include "support/xvfb_server.h"
 #include "vst3/vst3_interfaces.h"
 #include "ws_peer.h"
@@ -100,13 +102,3 @@ private:
     std::string text_;
     bool done_ = false;
 };
-
-// A top-level window of that size, mapped, with the server caught up: a host's
-// window or a program's own.
-Window mapped_window(Display* display, int width, int height);
-// How many children the window has (0 when it does not exist).
-unsigned child_count(Display* display, Window window);
-// The window's parent, or 0 when the window does not exist.
-Window parent_of(Display* display, Window window);
-// Width and height, or (0, 0) when the window does not exist.
-std::pair<int, int> size_of(Display* display, Window window);

@@ -138,17 +138,6 @@ protected:
         host_window = strtoul(attached.c_str() + strlen("editor attached to window "), nullptr, 16);
         ASSERT_TRUE(control.receive(h, 10000));
     }
-    Window only_child(Window w)
-    {
-        Window root, parent, *children = nullptr;
-        unsigned count = 0;
-        Window child = 0;
-        if (XQueryTree(display, w, &root, &parent, &children, &count) && count == 1)
-            child = children[0];
-        if (children)
-            XFree(children);
-        return child;
-    }
 
     static xvfb_server server;
     control_socket control;
@@ -185,7 +174,7 @@ TEST_F(HostEdit, EditsReachTheComponentAndClosingTheWindowEndsAll)
 
     // The window is the view's default size, holding the container.
     EXPECT_EQ(size_of(display, host_window), std::make_pair(800, 400));
-    Window container = only_child(host_window);
+    Window container = only_child(display, host_window);
     ASSERT_NE(container, 0u);
     ws_inbox inbox(h.ws);
     EXPECT_EQ(inbox.take_count(6).size(), 6u);

@@ -21,6 +21,7 @@
 #include "editor_view.h"
 #include "plugin_loader.h"
 #include "screen_capture.h"
+#include "support/x_windows.h"
 #include "support/xvfb_server.h"
 
 #ifdef VGS_HOST_PROGRAM
@@ -197,28 +198,6 @@ std::string side_channel_dir(pid_t program)
         return "";
     std::string path = args.substr(start, args.find('\0', start) - start);
     return path.substr(0, path.rfind('/'));
-}
-
-Window only_child(Display* d, Window w)
-{
-    Window root, parent, *children = nullptr;
-    unsigned n = 0;
-    Window child = 0;
-    if (XQueryTree(d, w, &root, &parent, &children, &n) && n == 1)
-        child = children[0];
-    if (children)
-        XFree(children);
-    return child;
-}
-
-int count_children(Display* d, Window w)
-{
-    Window root, parent, *children = nullptr;
-    unsigned n = 0;
-    XQueryTree(d, w, &root, &parent, &children, &n);
-    if (children)
-        XFree(children);
-    return (int)n;
 }
 
 int run_xdotool(const std::string& args)
@@ -465,7 +444,7 @@ TEST_F(MiddlemanInHost, EndsOnSigtermAndWhenTheHostDies)
 
 TEST_F(MiddlemanInHost, FiftyEditorsLeaveNothingBehind)
 {
-    int windows = count_children(d, DefaultRootWindow(d));
+    unsigned windows = child_count(d, DefaultRootWindow(d));
     for (int run = 0; run < 50; run++) {
         host_run host;
         ASSERT_TRUE(host.start()) << run;
@@ -487,7 +466,7 @@ TEST_F(MiddlemanInHost, FiftyEditorsLeaveNothingBehind)
         ASSERT_NE(stat(socket_dir.c_str(), &st), 0) << run << " " << socket_dir;
     }
     XSync(d, False);
-    EXPECT_EQ(count_children(d, DefaultRootWindow(d)), windows);
+    EXPECT_EQ(child_count(d, DefaultRootWindow(d)), windows);
 }
 
 // The bundle loaded in this process, as a DAW loads it, so that the test plays the

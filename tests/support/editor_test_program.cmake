@@ -7,6 +7,7 @@ function(vgs_add_editor_test_program name)
   set(target test_${name})
   add_executable(${target} ${sources}
     "${CMAKE_SOURCE_DIR}/tests/editor/editor_fixture.cpp"
+    "${CMAKE_SOURCE_DIR}/tests/support/x_windows.cpp"
     "${CMAKE_SOURCE_DIR}/tests/support/xvfb_server.cpp")
   target_include_directories(${target} PRIVATE
     "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_SOURCE_DIR}/tests" "${CMAKE_SOURCE_DIR}/tests/editor")
