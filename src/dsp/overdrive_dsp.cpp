@@ -55,6 +55,19 @@ int32_t oversampling_factor(float fs)
     return n;
 }
 
+// The clip and tone stages run at the oversampled rate: their control glide and the
+// rate terms of their networks.
+template <typename Stage>
+void set_stage_rate(Stage* st, float os_rate)
+{
+    st->rate_over_2pi = os_rate * 0.159154937f;
+    st->coeff = smoother_coeff(st->cutoff, st->rate_over_2pi);
+    st->threshold_sq = st->threshold * st->threshold;
+    st->rate = os_rate;
+    st->inv_rate = 1.0f / os_rate;
+    st->max_freq = 0.499f * os_rate;
+}
+
 void start_smoother(smoother* s)
 {
     s->coeff = smoother_coeff(s->cutoff, s->rate_over_2pi);
@@ -101,22 +114,12 @@ void dsp_activate(overdrive_dsp* dsp, float sample_rate)
 
     const float os_rate = nf * fs;
     clip_stage* cs = &dsp->clip_stage;
-    cs->rate_over_2pi = os_rate * 0.159154937f;
-    cs->coeff = smoother_coeff(cs->cutoff, cs->rate_over_2pi);
-    cs->threshold_sq = cs->threshold * cs->threshold;
-    cs->rate = os_rate;
-    cs->inv_rate = 1.0f / os_rate;
-    cs->max_freq = 0.499f * os_rate;
+    set_stage_rate(cs, os_rate);
 
     dsp->heat_gain.rate_over_2pi = os_rate * 0.159154937f;
 
     tone_stage* ts = &dsp->tone_stage;
-    ts->rate_over_2pi = os_rate * 0.159154937f;
-    ts->coeff = smoother_coeff(ts->cutoff, ts->rate_over_2pi);
-    ts->threshold_sq = ts->threshold * ts->threshold;
-    ts->rate = os_rate;
-    ts->inv_rate = 1.0f / os_rate;
-    ts->max_freq = 0.499f * os_rate;
+    set_stage_rate(ts, os_rate);
 
     design_highpass(&dsp->out_hp1, 3.12f, fmax, inv_fs);
     design_highpass(&dsp->out_hp2, 1.59f, fmax, inv_fs);
