@@ -4,6 +4,7 @@
 
 #include <X11/Xlib.h>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -19,6 +20,7 @@
 
 #include "edit_frame.h"
 #include "editor_view.h"
+#include "news_client.h"
 #include "plugin_loader.h"
 #include "screen_capture.h"
 #include "support/x_windows.h"
@@ -347,6 +349,23 @@ TEST_F(MiddlemanInHost, EmbeddedDragBypassAndClose)
     EXPECT_NE(kill(program, 0), 0) << "the program outlived the host";
 }
 
+// Polls the shared latest text of this plug-in's token until two of its values come
+// within a hundredth of what is expected; gives up after about five seconds.
+bool wait_for_latest(const std::string& data_home, int i, float vi, int j, float vj)
+{
+    const std::string path = data_home + "/Tresk.Sonwave/vellum-grist-saturator/latest";
+    for (int attempt = 0; attempt < 250; attempt++) {
+        std::ifstream in(path);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        float values[mm_param_count];
+        if (news_parse_latest(text.c_str(), values) && std::fabs(values[i] - vi) < 0.01f &&
+            std::fabs(values[j] - vj) < 0.01f)
+            return true;
+        usleep(20000);
+    }
+    return false;
+}
+
 TEST_F(MiddlemanInHost, RecallLastRestoresValuesStoredByAnotherInstance)
 {
     host_run a, b;
@@ -372,7 +391,9 @@ TEST_F(MiddlemanInHost, RecallLastRestoresValuesStoredByAnotherInstance)
           " sleep 0.05 mouseup 1";
     ASSERT_EQ(run_xdotool(cmd), 0);
     EXPECT_EQ(last_of(a.lines_until("endEdit")), "endEdit Tone");
-    usleep(100000); // the store is written on the plug-in's next tick
+    // The store is written on the plug-in's next tick; wait (bounded) until it holds
+    // both gestures' values, however slow the machine is today.
+    EXPECT_TRUE(wait_for_latest(data_home, 1, 60.0f, 4, 60.0f)) << "the values never reached the store";
 
     // Instance B recalls them: one gesture per changed parameter, in index order.
     capture before = settle(wb);
