@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "edit_frame.h"
 #include "edit_handler.h"
+#include "param_args.h"
 #include "plugin_loader.h"
 
 using namespace vst3;
@@ -28,10 +29,15 @@ static const char edit_usage[] =
     "  -b, --block N            samples per process call (default 480)\n"
     "  --load-state FILE        load a state chunk into the component and the controller first\n"
     "  --save-state FILE        save the component's state chunk when the window closes\n"
-    "  -q, --quiet              print no edits\n"
+    "  --at SECONDS:NAME=VALUE  host automation: at SECONDS after the editor is attached,\n"
+    "                           NAME goes to VALUE (plain units, e.g. --at 2:Drive=70) in the\n"
+    "                           controller, so the editor shows it, and in the next process call\n"
+    "  -q, --quiet              print no edits and no automation\n"
     "Opens the editor in a window of its own on $DISPLAY and runs until the window is\n"
-    "closed (or on SIGINT or SIGTERM). Every edit is printed as the host receives it:\n"
-    "  beginEdit NAME / performEdit NAME NORMALIZED / endEdit NAME\n";
+    "closed (or on SIGINT or SIGTERM). Every edit is printed as the host receives it, and\n"
+    "every change of the host's automation as it plays it:\n"
+    "  beginEdit NAME / performEdit NAME NORMALIZED / endEdit NAME\n"
+    "  automation NAME NORMALIZED\n";
 
 static volatile sig_atomic_t stop_requested;
 
@@ -67,6 +73,7 @@ struct edit_options {
     int32_t block = 480;
     std::string load_state;
     std::string save_state;
+    std::vector<param_event> automation;
     bool quiet = false;
 };
 
@@ -98,6 +105,14 @@ static int parse_options(int argc, char** argv, edit_options* o)
                 return 2;
             }
             (a == "--load-state" ? o->load_state : o->save_state) = v;
+        } else if (a == "--at") {
+            const char* v = value();
+            param_event e;
+            if (!v || !parse_event(v, &e)) {
+                std::fprintf(stderr, "vgs-host edit: bad --at \"%s\" (SECONDS:NAME=VALUE)\n", v ? v : "");
+                return 2;
+            }
+            o->automation.push_back(e);
         } else if (a == "-q" || a == "--quiet") {
             o->quiet = true;
         } else if (o->bundle.empty() && a[0] != '-') {
@@ -128,6 +143,13 @@ static Window open_host_window(Display* display, int width, int height, Atom* de
     return window;
 }
 
+// One change of the host's automation, resolved against the controller.
+struct automation_point {
+    double time;  // seconds after the editor is attached
+    ParamID id;
+    double normalized;
+};
+
 struct edit_session {
     edit_options options;
     plugin_module module;
@@ -142,6 +164,10 @@ struct edit_session {
     edit_frame frame;
     IPlugView* view = nullptr;
     bool window_gone = false;
+    // In time order; `next_automation` is the first not yet played.
+    std::vector<automation_point> automation;
+    size_t next_automation = 0;
+    double attached_at = 0.0;
 };
 
 static void process_block(edit_session* s)
@@ -172,6 +198,22 @@ static bool handle_window_events(edit_session* s)
     return true;
 }
 
+// Plays the automation that is due, as a DAW does: the controller and, through the
+// handler's queue, the component's next process call. Returns the seconds until the
+// next change (1 s when none is left).
+static double play_automation(edit_session* s, double now)
+{
+    while (s->next_automation < s->automation.size()) {
+        const automation_point& p = s->automation[s->next_automation];
+        double due = s->attached_at + p.time;
+        if (due > now)
+            return due - now;
+        edit_handler_automate(&s->handler, p.id, p.normalized);
+        s->next_automation++;
+    }
+    return 1.0;
+}
+
 static void run_loop(edit_session* s)
 {
     const double block_seconds = (double)s->options.block / s->options.rate;
@@ -184,6 +226,7 @@ static void run_loop(edit_session* s)
             if (next_block <= now)
                 next_block = now + block_seconds;
         }
+        double automation_wait = play_automation(s, edit_now());
         double timer_wait = edit_frame_run_timers(&s->frame, edit_now());
         if (!handle_window_events(s))
             return;
@@ -192,7 +235,7 @@ static void run_loop(edit_session* s)
         std::vector<pollfd> fds{{ConnectionNumber(s->display), POLLIN, 0}};
         for (const edit_fd_handler& h : s->frame.fd_handlers)
             fds.push_back({h.fd, POLLIN, 0});
-        double wait = std::min(timer_wait, next_block - edit_now());
+        double wait = std::min({timer_wait, automation_wait, next_block - edit_now()});
         int timeout_ms = wait > 0 ? (int)std::ceil(wait * 1000.0) : 0;
         if (poll(fds.data(), fds.size(), timeout_ms) > 0) {
             std::vector<int> ready;
@@ -226,6 +269,16 @@ static bool open_session(edit_session* s)
             return false;
         }
     }
+    for (const param_event& e : s->options.automation) {
+        automation_point p{e.time, 0, 0.0};
+        if (!param_resolve(&s->instance, e.name, e.plain, &p.id, &p.normalized, &error)) {
+            std::fprintf(stderr, "vgs-host edit: --at %s\n", error.c_str());
+            return false;
+        }
+        s->automation.push_back(p);
+    }
+    std::stable_sort(s->automation.begin(), s->automation.end(),
+                     [](const automation_point& a, const automation_point& b) { return a.time < b.time; });
     if (!plugin_instance_activate(&s->instance, s->options.rate, s->options.block, &error)) {
         std::fprintf(stderr, "vgs-host edit: %s\n", error.c_str());
         return false;
@@ -260,6 +313,7 @@ static bool open_session(edit_session* s)
         std::fputs("vgs-host edit: the editor did not start\n", stderr);
         return false;
     }
+    s->attached_at = edit_now();
     std::printf("editor attached to window 0x%lx\n", (unsigned long)s->window);
     std::fflush(stdout);
     return true;

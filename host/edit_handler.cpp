@@ -37,15 +37,22 @@ static tresult begin_edit(IComponentHandler* self, ParamID id)
     return kResultOk;
 }
 
-static tresult perform_edit(IComponentHandler* self, ParamID id, ParamValue normalized)
+// A value the host takes in, from an edit or its own automation: printed, held for the
+// component's next process call and given to the controller, which shows it in the
+// open editors.
+static void take_value(edit_handler* handler, const char* call, ParamID id, ParamValue normalized)
 {
-    edit_handler* handler = from_iface(self);
     char value[48];
     std::snprintf(value, sizeof value, " %.6g", normalized);
-    say(handler, "performEdit", id, value);
+    say(handler, call, id, value);
     handler->pending[id] = normalized;
     IEditController* ec = handler->controller;
     ec->vtbl->setParamNormalized(ec, id, normalized);
+}
+
+static tresult perform_edit(IComponentHandler* self, ParamID id, ParamValue normalized)
+{
+    take_value(from_iface(self), "performEdit", id, normalized);
     return kResultOk;
 }
 
@@ -84,6 +91,11 @@ void edit_handler_init(edit_handler* handler, IEditController* controller, bool 
     handler->controller = controller;
     handler->quiet = quiet;
     handler->pending.clear();
+}
+
+void edit_handler_automate(edit_handler* handler, ParamID id, ParamValue normalized)
+{
+    take_value(handler, "automation", id, normalized);
 }
 
 void edit_handler_take_pending(edit_handler* handler, param_changes* changes)

@@ -20,5 +20,10 @@ struct edit_handler {
 
 void edit_handler_init(edit_handler* handler, vst3::IEditController* controller, bool quiet);
 
+// Plays a change of the host's own automation: printed as "automation NAME NORMALIZED",
+// sent to the controller with setParamNormalized and held for the next process call.
+// It is no edit: nothing is reported as beginEdit/performEdit.
+void edit_handler_automate(edit_handler* handler, vst3::ParamID id, double normalized);
+
 // Moves the pending values into `changes`, one point at offset 0 per parameter.
 void edit_handler_take_pending(edit_handler* handler, param_changes* changes);

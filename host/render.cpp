@@ -33,25 +33,6 @@ bool fail(std::string* error, const std::string& text) {
     return false;
 }
 
-// The id and normalized value of `name` = `plain`, checked against the range.
-bool resolve(plugin_instance* inst, const std::string& name, double plain, ParamID* id, double* normalized,
-             std::string* error) {
-    ParameterInfo info{};
-    if (!plugin_find_parameter(inst, name, &info)) return fail(error, "no parameter named \"" + name + "\"");
-    IEditController* ec = inst->controller;
-    double v = ec->vtbl->plainParamToNormalized(ec, info.id, plain);
-    if (!(v >= 0.0 && v <= 1.0)) {
-        double lo = ec->vtbl->normalizedParamToPlain(ec, info.id, 0.0);
-        double hi = ec->vtbl->normalizedParamToPlain(ec, info.id, 1.0);
-        char text[160];
-        snprintf(text, sizeof text, "%s=%g is outside %g … %g", name.c_str(), plain, lo, hi);
-        return fail(error, text);
-    }
-    *id = info.id;
-    *normalized = v;
-    return true;
-}
-
 double ramp_value(const resolved_ramp& r, int64_t sample) {
     if (sample <= r.start) return r.from;
     if (sample >= r.end) return r.to;
@@ -99,7 +80,7 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
     std::vector<point> initial;
     for (const param_set& s : settings.sets) {
         point p{0, 0, 0.0};
-        if (!resolve(first, s.name, s.plain, &p.id, &p.normalized, error)) return false;
+        if (!param_resolve(first, s.name, s.plain, &p.id, &p.normalized, error)) return false;
         // A later setting of the same parameter replaces an earlier one.
         std::erase_if(initial, [&](const point& q) { return q.id == p.id; });
         initial.push_back(p);
@@ -107,8 +88,8 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
     std::vector<resolved_ramp> ramps;
     for (const param_ramp& r : settings.ramps) {
         resolved_ramp rr{};
-        if (!resolve(first, r.name, r.from, &rr.id, &rr.from, error) ||
-            !resolve(first, r.name, r.to, &rr.id, &rr.to, error))
+        if (!param_resolve(first, r.name, r.from, &rr.id, &rr.from, error) ||
+            !param_resolve(first, r.name, r.to, &rr.id, &rr.to, error))
             return false;
         rr.start = std::max<int64_t>(0, std::llround(r.start * in.sample_rate));
         rr.end = r.end < 0.0 ? frames - 1 : std::llround(r.end * in.sample_rate);
@@ -125,7 +106,7 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
     std::vector<timed_point> events;
     for (const param_event& e : settings.events) {
         timed_point tp{std::max<int64_t>(0, std::llround(e.time * in.sample_rate)), {0, 0, 0.0}};
-        if (!resolve(first, e.name, e.plain, &tp.p.id, &tp.p.normalized, error)) return false;
+        if (!param_resolve(first, e.name, e.plain, &tp.p.id, &tp.p.normalized, error)) return false;
         events.push_back(tp);
     }
     std::stable_sort(events.begin(), events.end(),

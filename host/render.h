@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio_file.h"
+#include "param_args.h"
 #include "plugin_loader.h"
 
 // A fixed value from the start of the render.
@@ -24,13 +25,6 @@ struct param_ramp {
     double to = 0.0;
     double start = 0.0;
     double end = -1.0;
-};
-
-// One change at a time in seconds.
-struct param_event {
-    double time = 0.0;
-    std::string name;
-    double plain = 0.0;
 };
 
 struct render_settings {

@@ -11,6 +11,7 @@
 #include "audio_file.h"
 #include "commands.h"
 #include "demo_signal.h"
+#include "param_args.h"
 #include "render.h"
 
 static const char render_usage[] =
@@ -32,25 +33,6 @@ static const char render_usage[] =
     "  -q, --quiet              no progress, no summary\n"
     "A multi-channel input goes through one instance of the plug-in per channel, all with\n"
     "the same settings and automation (dual mono); the output keeps the input's channels.\n";
-
-static bool parse_number(const char* text, double* value) {
-    if (text == nullptr || *text == 0) return false;
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (errno != 0 || *end != 0 || !std::isfinite(v)) return false;
-    *value = v;
-    return true;
-}
-
-// NAME=VALUE
-static bool parse_assignment(const std::string& text, std::string* name, std::string* value) {
-    size_t eq = text.find('=');
-    if (eq == std::string::npos || eq == 0) return false;
-    *name = text.substr(0, eq);
-    *value = text.substr(eq + 1);
-    return true;
-}
 
 static bool parse_ramp(const std::string& text, param_ramp* ramp) {
     std::string value;
@@ -74,15 +56,6 @@ static bool parse_ramp(const std::string& text, param_ramp* ramp) {
             return false;
     }
     return true;
-}
-
-static bool parse_event(const std::string& text, param_event* event) {
-    size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    std::string value;
-    if (!parse_number(text.substr(0, colon).c_str(), &event->time) || event->time < 0) return false;
-    if (!parse_assignment(text.substr(colon + 1), &event->name, &value)) return false;
-    return parse_number(value.c_str(), &event->plain);
 }
 
 static bool read_file(const char* path, std::vector<uint8_t>* bytes) {

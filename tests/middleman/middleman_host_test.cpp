@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <set>
 #include <string>
@@ -44,15 +45,19 @@ struct host_run {
     std::string buffer;
     Window window = 0;
 
-    bool start()
+    bool start(const std::vector<std::string>& options = {})
     {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) < 0)
             return false;
+        std::vector<char*> argv{(char*)"vgs-host", (char*)"edit", (char*)VGS_BUNDLE_DIR};
+        for (const std::string& o : options)
+            argv.push_back((char*)o.c_str());
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             dup2(fds[1], 1);
-            execl(VGS_HOST_PROGRAM, "vgs-host", "edit", VGS_BUNDLE_DIR, (char*)nullptr);
+            execv(VGS_HOST_PROGRAM, argv.data());
             _exit(127);
         }
         close(fds[1]);
@@ -488,6 +493,96 @@ TEST_F(MiddlemanInHost, FiftyEditorsLeaveNothingBehind)
     }
     XSync(d, False);
     EXPECT_EQ(child_count(d, DefaultRootWindow(d)), windows);
+}
+
+// The normalized value of a parameter in a saved state chunk, read back through the
+// bundle's own controller; -1 when the chunk does not load.
+double normalized_in_state(const std::string& path, const char* name)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    plugin_module module;
+    host_application app;
+    plugin_instance inst;
+    std::string error;
+    double value = -1.0;
+    vst3::ParameterInfo info;
+    if (plugin_module_open(&module, VGS_BUNDLE_DIR, &error)) {
+        host_application_init(&app);
+        if (plugin_instance_create(module, &app, &inst, &error) && plugin_instance_load_state(&inst, chunk, &error) &&
+            plugin_find_parameter(&inst, name, &info))
+            value = inst.controller->vtbl->getParamNormalized(inst.controller, info.id);
+        plugin_instance_destroy(&inst);
+    }
+    plugin_module_close(&module);
+    return value;
+}
+
+bool any_edit_among(const std::vector<std::string>& lines)
+{
+    for (const std::string& l : lines)
+        if (l.rfind("beginEdit", 0) == 0 || l.rfind("performEdit", 0) == 0 || l.rfind("endEdit", 0) == 0)
+            return true;
+    return false;
+}
+
+// The host's own automation (`edit --at`): setParamNormalized redraws the knob in the
+// embedded window, the component receives the value, and the editor does not send it
+// back as an edit of its own.
+TEST_F(MiddlemanInHost, EditCommandAutomationRedrawsTheKnobWithoutEchoingAnEdit)
+{
+    char state_path[] = "/tmp/mmauto-XXXXXX";
+    int fd = mkstemp(state_path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    host_run host;
+    // Late enough to capture the settled window before it plays.
+    ASSERT_TRUE(host.start({"--at", "3.0:Drive=90", "--save-state", state_path}));
+    Window w = embedded_window(host);
+    ASSERT_NE(w, 0u);
+    capture before = settle(w);
+    ASSERT_EQ(host.line(50), "") << "something was printed before the automation played";
+
+    auto lines = host.lines_until("automation", 8000);
+    // 90 on Drive's 0 … 100 range.
+    std::vector<std::string> want = {"automation Drive 0.9"};
+    ASSERT_EQ(lines, want);
+    // The value reaches the program on the plug-in's next 20 ms tick: wait (bounded)
+    // for the knob to start moving, then for the window to settle.
+    const auto& k0 = layout.knobs[0].area;
+    const auto& k1 = layout.knobs[1].area;
+    for (int i = 0; i < 150; i++) {
+        if (capture_diff(before, capture_window(d, w), (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h) > 0)
+            break;
+        usleep(20000);
+    }
+    capture after = settle(w);
+    EXPECT_GT(capture_diff(before, after, (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h), 200);
+    EXPECT_EQ(capture_diff(before, after, (int)k1.x, 0, 800 - (int)k1.x, 400), 0);
+
+    close_window(host);
+    lines = host.lines_until("editor closed");
+    EXPECT_FALSE(any_edit_among(lines)) << "the automation came back as an edit: " << lines.front();
+    EXPECT_EQ(last_of(lines), "editor closed");
+    EXPECT_EQ(host.wait_exit(), 0);
+    // The component took the value in a process call: its saved chunk holds it.
+    EXPECT_NEAR(normalized_in_state(state_path, "Drive"), 0.9, 1e-6);
+    unlink(state_path);
+}
+
+TEST_F(MiddlemanInHost, EditCommandRefusesAutomationItCannotPlay)
+{
+    // Malformed options exit with 2 as usage errors do; an unknown name or a value
+    // outside the range with 1 once the plug-in is asked. No window opens either way.
+    const struct {
+        const char* option;
+        int status;
+    } cases[] = {{"-1:Drive=3", 2}, {"1:Drive", 2}, {"x:Drive=3", 2}, {"1:Nope=3", 1}, {"1:Drive=300", 1}};
+    for (const auto& c : cases) {
+        host_run host;
+        ASSERT_FALSE(host.start({"--at", c.option})) << c.option;
+        EXPECT_EQ(host.wait_exit(), c.status) << c.option;
+    }
 }
 
 // The bundle loaded in this process, as a DAW loads it, so that the test plays the
