@@ -13,24 +13,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "editor/base64.h"
+#include "editor/ws_accept.h"
 #include "random_bytes.h"
-#include "sha1.h"
-
-static constexpr char ws_guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 void ws_make_key(const uint8_t random[16], char key[25])
 {
     base64_encode(random, 16, key);
-}
-
-void ws_accept_for_key(const char* key, char accept[29])
-{
-    char joined[24 + sizeof ws_guid];
-    memcpy(joined, key, 24);
-    memcpy(joined + 24, ws_guid, sizeof ws_guid);
-    uint8_t digest[sha1_digest_size];
-    sha1_digest(joined, 24 + sizeof ws_guid - 1, digest);
-    base64_encode(digest, sizeof digest, accept);
 }
 
 size_t ws_build_request(char* out, size_t capacity, unsigned port, const char* key)

@@ -20,8 +20,6 @@ inline constexpr size_t ws_max_message = 1u << 20;
 
 // The 24-character key: Base64 of 16 random bytes.
 void ws_make_key(const uint8_t random[16], char key[25]);
-// The Sec-WebSocket-Accept value the server must answer for a key: 28 characters.
-void ws_accept_for_key(const char* key, char accept[29]);
 // The whole upgrade request; returns its length, or 0 when it does not fit.
 size_t ws_build_request(char* out, size_t capacity, unsigned port, const char* key);
 // Checks a server's reply: the length of the reply header (through the empty line)

@@ -6,12 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "editor/base64.h"
-#include "editor/sha1.h"
 #include "editor/websocket.h"
+#include "editor/ws_accept.h"
 
-static constexpr char ws_guid[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-static constexpr size_t ws_key_size = 24;
 static constexpr char key_header[] = "Sec-WebSocket-Key";
 static constexpr size_t key_header_size = sizeof key_header - 1;
 
@@ -85,13 +82,8 @@ int ws_handshake(ws_reader* reader, int timeout_ms)
     if (!key)
         return handshake_fail(reader);
 
-    char keyed[ws_key_size + sizeof ws_guid - 1];
-    memcpy(keyed, key, ws_key_size);
-    memcpy(keyed + ws_key_size, ws_guid, sizeof ws_guid - 1);
-    uint8_t digest[sha1_digest_size];
-    sha1(keyed, sizeof keyed, digest);
-    char accept[base64_encoded_size(sha1_digest_size) + 1];
-    base64_encode(digest, sha1_digest_size, accept);
+    char accept[ws_accept_size + 1];
+    ws_accept_for_key(key, accept);
 
     int length = snprintf(request, ws_scratch_size,
                           "HTTP/1.1 101 Switching Protocols\r\n"
