@@ -7,6 +7,7 @@
 #include "controller/edit_controller.h"
 #include "controller/param_table.h"
 #include "editor/editor_link.h"
+#include "editor/editor_window.h"
 #include "editor/x11_error_trap.h"
 #include "module/module_entry.h"
 #include "news/news_messages.h"
@@ -94,27 +95,7 @@ void view_tick(void* context)
     plug_view* view = (plug_view*)context;
     if (!view->link)
         return;
-    Display* display = view->display;
-    Window container = editor_link_container(view->link);
-    x11_error_trap trap;
-    x11_trap_begin(&trap, display);
-    Window root, parent;
-    Window* children = nullptr;
-    unsigned child_count = 0;
-    if (XQueryTree(display, container, &root, &parent, &children, &child_count)) {
-        if (children)
-            XFree(children);
-        XWindowAttributes outer, inner;
-        if (XGetWindowAttributes(display, parent, &outer) &&
-            XGetWindowAttributes(display, container, &inner) &&
-            (outer.width != inner.width || outer.height != inner.height) && outer.width > 0 &&
-            outer.height > 0) {
-            XResizeWindow(display, container, (unsigned)outer.width, (unsigned)outer.height);
-            XFlush(display);
-        }
-    }
-    x11_trap_end(&trap);
-    editor_link_pump(view->link);
+    editor_window_tick(view->display, view->link);
 }
 
 tresult timer_query(ITimerHandler* self, const TUID iid, void** obj)
@@ -274,14 +255,10 @@ tresult view_get_size(IPlugView* self, ViewRect* rect)
         return kInvalidArgument;
     *rect = ViewRect{0, 0, 0, 0};
     if (view->link) {
-        x11_error_trap trap;
-        x11_trap_begin(&trap, view->display);
-        XWindowAttributes attributes;
-        if (XGetWindowAttributes(view->display, editor_link_container(view->link), &attributes)) {
-            rect->right = attributes.width;
-            rect->bottom = attributes.height;
-        }
-        x11_trap_end(&trap);
+        int width = 0, height = 0;
+        editor_window_size(view->display, view->link, &width, &height);
+        rect->right = width;
+        rect->bottom = height;
         if (rect->right > 0 && rect->bottom > 0)
             return kResultOk;
     }
@@ -296,16 +273,8 @@ tresult view_on_size(IPlugView* self, ViewRect* rect)
         return kResultFalse;
     if (!rect)
         return kInvalidArgument;
-    int64_t width = (int64_t)rect->right - rect->left;
-    int64_t height = (int64_t)rect->bottom - rect->top;
-    // An empty or inverted rectangle cannot be a window size; the request is skipped.
-    if (width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
-        x11_error_trap trap;
-        x11_trap_begin(&trap, view->display);
-        XResizeWindow(view->display, editor_link_container(view->link), (unsigned)width,
-                      (unsigned)height);
-        x11_trap_end(&trap);
-    }
+    editor_window_resize(view->display, view->link, (int64_t)rect->right - rect->left,
+                         (int64_t)rect->bottom - rect->top);
     return kResultOk;
 }
 
