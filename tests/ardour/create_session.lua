@@ -13,7 +13,9 @@ assert(tracks:size() == 1, "track not created")
 local track = tracks:front()
 tracks = nil
 
-local proc = ARDOUR.LuaAPI.new_plugin(session, plugin_name, ARDOUR.PluginType.VST3, "")
+-- VGS_PLUGIN_TYPE=LV2 takes the LV2 edition instead of the VST 3 one.
+local plugin_type = os.getenv("VGS_PLUGIN_TYPE") == "LV2" and ARDOUR.PluginType.LV2 or ARDOUR.PluginType.VST3
+local proc = ARDOUR.LuaAPI.new_plugin(session, plugin_name, plugin_type, "")
 assert(not proc:isnil(), "plug-in not found: " .. plugin_name)
 assert(track:add_processor_by_index(proc, 0, nil, true) == 0, "plug-in not inserted")
 
