@@ -62,7 +62,7 @@ set(system_lv2_bundle "lib/lv2/${VGS_PLUGIN_NAME}.lv2")
 install(TARGETS vgs_lv2 vgs_lv2_ui LIBRARY DESTINATION "${system_lv2_bundle}"
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   COMPONENT system EXCLUDE_FROM_ALL)
-install(PROGRAMS "${VGS_LV2_BUNDLE_DIR}/middleman" DESTINATION "${system_lv2_bundle}"
+install(TARGETS middleman RUNTIME DESTINATION "${system_lv2_bundle}"
   COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES "${VGS_LV2_BUNDLE_DIR}/manifest.ttl" "${VGS_LV2_BUNDLE_DIR}/${VGS_LV2_TTL_FILE}"
   DESTINATION "${system_lv2_bundle}" COMPONENT system EXCLUDE_FROM_ALL)
