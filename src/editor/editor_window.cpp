@@ -1,7 +1,38 @@
 #include "editor/editor_window.h"
 
+#include "controller/param_table.h"
 #include "editor/editor_link.h"
 #include "editor/x11_error_trap.h"
+#include "news/news_messages.h"
+
+bool editor_window_open(unsigned long parent, const editor_link_config* config, editor_link** link,
+                        Display** display)
+{
+    *display = nullptr;
+    *link = editor_link_start(parent, config, handle_news_message, editor_default_width, editor_default_height,
+                              param_count);
+    if (!*link)
+        return false;
+    *display = XOpenDisplay(nullptr);
+    if (!*display) {
+        editor_link_free(*link);
+        *link = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void editor_window_close(editor_link* link, Display* display)
+{
+    if (display) {
+        x11_error_trap trap;
+        x11_trap_begin(&trap, display);
+        XCloseDisplay(display);
+        x11_trap_end(&trap);
+    }
+    if (link)
+        editor_link_free(link);
+}
 
 void editor_window_tick(Display* display, editor_link* link)
 {

@@ -8,6 +8,19 @@
 #include <cstdint>
 
 struct editor_link;
+struct editor_link_config;
+
+// The editor's default size, which every host is told first.
+inline constexpr uint32_t editor_default_width = 800;
+inline constexpr uint32_t editor_default_height = 400;
+
+// Opens an editor inside the host's window `parent`: the link (with the news handler,
+// the default size and the six parameters) and the caller's own X connection. True with
+// both made, or false with nothing left behind.
+bool editor_window_open(unsigned long parent, const editor_link_config* config, editor_link** link,
+                        Display** display);
+// Closes the caller's connection and ends the link (and with it `middleman`).
+void editor_window_close(editor_link* link, Display* display);
 
 // One 20 ms tick: the container takes its parent's size when that differs, then
 // editor_link_pump runs.

@@ -8,7 +8,6 @@
 #include "controller/param_table.h"
 #include "editor/editor_link.h"
 #include "editor/editor_window.h"
-#include "editor/x11_error_trap.h"
 #include "module/module_entry.h"
 #include "news/news_messages.h"
 
@@ -16,8 +15,8 @@ using namespace vst3;
 
 namespace {
 
-constexpr int32 default_width = 800;
-constexpr int32 default_height = 400;
+constexpr int32 default_width = (int32)editor_default_width;
+constexpr int32 default_height = (int32)editor_default_height;
 constexpr TimerInterval tick_ms = 20;
 
 // The timer handler registered with the host's run loop; it lives inside its view and
@@ -131,15 +130,6 @@ ITimerHandler* timer_iface(plug_view* view) { return reinterpret_cast<ITimerHand
 
 // ---- attaching ----
 
-void close_view_display(plug_view* view)
-{
-    x11_error_trap trap;
-    x11_trap_begin(&trap, view->display);
-    XCloseDisplay(view->display);
-    x11_trap_end(&trap);
-    view->display = nullptr;
-}
-
 void detach(plug_view* view)
 {
     if (!view->link)
@@ -147,8 +137,8 @@ void detach(plug_view* view)
     if (view->timer_loop)
         view->timer_loop->vtbl->unregisterTimer(view->timer_loop, timer_iface(view));
     view->timer_loop = nullptr;
-    close_view_display(view);
-    editor_link_free(view->link);
+    editor_window_close(view->link, view->display);
+    view->display = nullptr;
     view->link = nullptr;
 }
 
@@ -213,20 +203,12 @@ tresult view_attached(IPlugView* self, void* parent, FIDString type)
         .on_param_set = on_param_set,
         .on_param_end = on_param_end,
     };
-    view->link = editor_link_start((unsigned long)(uintptr_t)parent, &config, handle_news_message,
-                                   default_width, default_height, param_count);
-    if (!view->link)
+    if (!editor_window_open((unsigned long)(uintptr_t)parent, &config, &view->link, &view->display))
         return kResultFalse;
-    view->display = XOpenDisplay(nullptr);
-    if (!view->display) {
-        editor_link_free(view->link);
-        view->link = nullptr;
-        return kResultFalse;
-    }
     if (view->run_loop->vtbl->registerTimer(view->run_loop, timer_iface(view), tick_ms) != kResultOk) {
-        close_view_display(view);
-        editor_link_free(view->link);
+        editor_window_close(view->link, view->display);
         view->link = nullptr;
+        view->display = nullptr;
         return kResultFalse;
     }
     view->timer_loop = view->run_loop;

@@ -18,12 +18,9 @@
 #include "editor/editor_window.h"
 #include "lv2/lv2_editor.h"
 #include "lv2/lv2_uris.h"
-#include "news/news_messages.h"
 
 namespace {
 
-constexpr uint32_t default_width = 800;
-constexpr uint32_t default_height = 400;
 // The host's idle calls come at its own pace; a tick runs when at least this long has
 // passed since the last one, so hosts idling at up to 60 Hz tick on every call and
 // faster ones near the editor's 20 ms rhythm.
@@ -99,11 +96,8 @@ char* join_path(const char* path, const char* tail)
 
 void destroy(lv2_editor* ui)
 {
-    if (ui->display)
-        XCloseDisplay(ui->display);
     // Ends `middleman` and removes its window, sockets and directory.
-    if (ui->link)
-        editor_link_free(ui->link);
+    editor_window_close(ui->link, ui->display);
     free(ui->bundle_dir);
     free(ui->resources_dir);
     free(ui);
@@ -140,14 +134,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* plugin_uri, const 
         .on_param_set = on_param_set,
         .on_param_end = on_param_end,
     };
-    ui->link = editor_link_start((unsigned long)(uintptr_t)parent, &config, handle_news_message, default_width,
-                                 default_height, param_count);
-    if (!ui->link) {
-        destroy(ui);
-        return nullptr;
-    }
-    ui->display = XOpenDisplay(nullptr);
-    if (!ui->display) {
+    if (!editor_window_open((unsigned long)(uintptr_t)parent, &config, &ui->link, &ui->display)) {
         destroy(ui);
         return nullptr;
     }
@@ -157,7 +144,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* plugin_uri, const 
 
     const LV2UI_Resize* host_resize = (const LV2UI_Resize*)feature_data(features, LV2_UI__resize);
     if (host_resize)
-        host_resize->ui_resize(host_resize->handle, (int)default_width, (int)default_height);
+        host_resize->ui_resize(host_resize->handle, (int)editor_default_width, (int)editor_default_height);
     *widget = (LV2UI_Widget)(uintptr_t)editor_link_container(ui->link);
     ui->last_tick_ns = monotonic_ns();
     return ui;
