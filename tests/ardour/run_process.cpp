@@ -12,14 +12,12 @@
 #include <fstream>
 #include <sstream>
 
-process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                           const std::string& log_path, double timeout_seconds)
+pid_t start_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                    const std::string& log_path)
 {
-    process_result result;
-    const auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid < 0)
-        return result;
+        return -1;
     if (pid == 0) {
         // Own process group, so a timeout takes the DAW's helper threads and children too.
         setpgid(0, 0);
@@ -44,6 +42,30 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
         _exit(127);
     }
     setpgid(pid, pid);
+    return pid;
+}
+
+int wait_process(pid_t pid, double timeout_seconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    do {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    } while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < timeout_seconds);
+    return -1;
+}
+
+process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                           const std::string& log_path, double timeout_seconds)
+{
+    process_result result;
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = start_process(argv, environment, log_path);
+    if (pid < 0)
+        return result;
 
     int status = 0;
     for (;;) {

@@ -37,43 +37,20 @@ using clock_type = std::chrono::steady_clock;
 
 double seconds_since(clock_type::time_point t0) { return std::chrono::duration<double>(clock_type::now() - t0).count(); }
 
-// A child process in its own group, output to a log; killed with its group at the end.
+// A program beside the test (start_process), ended with its whole group at the latest
+// when the test is done.
 struct child {
     pid_t pid = -1;
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log)
     {
-        pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            FILE* f = fopen(log.c_str(), "w");
-            if (f) {
-                dup2(fileno(f), 1);
-                dup2(fileno(f), 2);
-            }
-            for (const std::string& e : env)
-                putenv(strdup(e.c_str()));
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        return pid > 0;
+        return (pid = start_process(argv, env, log)) > 0;
     }
-    // The exit status once the child ended within `seconds`, else -1.
     int wait_exit(double seconds)
     {
-        auto t0 = clock_type::now();
-        while (pid > 0 && seconds_since(t0) < seconds) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(20000);
-        }
-        return -1;
+        const int status = wait_process(pid, seconds);
+        if (status >= 0)
+            pid = -1;
+        return status;
     }
     ~child()
     {
