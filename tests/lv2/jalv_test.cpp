@@ -267,14 +267,7 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     EXPECT_TRUE(latest) << "no \"latest\" file in the shared store";
 
     // Closing jalv's window ends jalv, and with its editor `middleman`.
-    XEvent e = {};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = top;
-    e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
-    XSendEvent(d, top, False, NoEventMask, &e);
-    XFlush(d);
+    close_window(d, top);
     const pid_t program = programs[0];
     EXPECT_EQ(jalv.wait_exit(20), 0) << read_file(work + "/jalv.log");
     EXPECT_NE(kill(program, 0) == 0 && read_file("/proc/" + std::to_string(program) + "/stat").find(" Z ") ==

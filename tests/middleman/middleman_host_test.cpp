@@ -272,17 +272,7 @@ protected:
     // Waits until the window's pixels stop changing.
     capture settle(Window w) { return capture_when_still(d, w, 50, [] { usleep(60000); }); }
 
-    void close_window(const host_run& host)
-    {
-        XEvent e = {};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = host.window;
-        e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
-        XSendEvent(d, host.window, False, NoEventMask, &e);
-        XFlush(d);
-    }
+    void close_window(const host_run& host) { ::close_window(d, host.window); }
 
     std::string at(Window w, double x, double y)
     {

@@ -51,3 +51,15 @@ std::pair<int, int> size_of(Display* display, Window window)
     XSetErrorHandler(previous);
     return ok ? std::make_pair(attributes.width, attributes.height) : std::make_pair(0, 0);
 }
+
+void close_window(Display* display, Window window)
+{
+    XEvent close = {};
+    close.xclient.type = ClientMessage;
+    close.xclient.window = window;
+    close.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    close.xclient.format = 32;
+    close.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
+    XSendEvent(display, window, False, NoEventMask, &close);
+    XFlush(display);
+}

@@ -16,3 +16,5 @@ Window only_child(Display* display, Window window);
 Window parent_of(Display* display, Window window);
 // Width and height, or (0, 0) when the window does not exist.
 std::pair<int, int> size_of(Display* display, Window window);
+// Asks a top-level window to close, as a window manager does (WM_DELETE_WINDOW).
+void close_window(Display* display, Window window);
