@@ -181,6 +181,7 @@ int resize(LV2UI_Feature_Handle handle, int width, int height)
 {
     lv2_editor* ui = (lv2_editor*)handle;
     editor_window_resize(ui->display, ui->link, width, height);
+    XFlush(ui->display);
     return 0;
 }
 
