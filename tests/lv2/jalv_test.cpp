@@ -99,8 +99,19 @@ std::string class_of(Display* d, Window w)
     return name;
 }
 
-// The first window below `root` (depth first) whose class is `cls`.
-Window find_class(Display* d, Window root, const std::string& cls)
+std::string name_of(Display* d, Window w)
+{
+    char* name = nullptr;
+    std::string text;
+    if (XFetchName(d, w, &name) && name)
+        text = name;
+    XFree(name);
+    return text;
+}
+
+// The first window below `root` (depth first) that `match` accepts.
+template <typename F>
+Window find_window(Display* d, Window root, const F& match)
 {
     Window r, p, *kids = nullptr;
     unsigned n = 0;
@@ -108,20 +119,22 @@ Window find_class(Display* d, Window root, const std::string& cls)
         return 0;
     Window found = 0;
     for (unsigned i = 0; i < n && !found; i++)
-        found = class_of(d, kids[i]) == cls ? kids[i] : find_class(d, kids[i], cls);
+        found = match(kids[i]) ? kids[i] : find_window(d, kids[i], match);
     if (kids)
         XFree(kids);
     return found;
 }
 
-// The top-level window (child of the root) that holds `w`.
-Window top_level_of(Display* d, Window w)
+// The outermost of jalv's own windows that hold `w` (a window manager's frame, if one
+// runs, lies above it), or 0 when no window of jalv holds it.
+Window jalv_window_of(Display* d, Window w)
 {
     const Window root = DefaultRootWindow(d);
-    for (Window p; w && (p = parent_of(d, w)) != root; w = p)
-        if (!p)
-            return 0;
-    return w;
+    Window found = 0;
+    for (Window p = parent_of(d, w); p && p != root; p = parent_of(d, p))
+        if (class_of(d, p) == "Jalv.gtk3")
+            found = p;
+    return found;
 }
 
 // jalv's saved state: "lv2:symbol "x" ; pset:value v" pairs.
@@ -179,15 +192,14 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     Window editor = 0;
     for (auto t0 = clock_type::now(); !editor && seconds_since(t0) < 20; usleep(50000)) {
-        Window w = find_class(d, DefaultRootWindow(d), "middleman");
+        Window w = find_window(d, DefaultRootWindow(d), [&](Window c) { return class_of(d, c) == "middleman"; });
         XWindowAttributes a;
-        // Embedded: its top-level window is jalv's, and it is shown.
-        if (w && class_of(d, top_level_of(d, w)) == "Jalv.gtk3" && XGetWindowAttributes(d, w, &a) &&
-            a.map_state == IsViewable)
+        // Embedded: inside a window of jalv's, and shown.
+        if (w && jalv_window_of(d, w) && XGetWindowAttributes(d, w, &a) && a.map_state == IsViewable)
             editor = w;
     }
     ASSERT_NE(editor, 0u) << "no middleman window inside jalv's window\n" << read_file(work + "/jalv.log");
-    const Window top = top_level_of(d, editor);
+    const Window top = jalv_window_of(d, editor);
     std::vector<pid_t> programs = children_named(jalv.pid, "middleman");
     ASSERT_EQ(programs.size(), 1u) << "jalv runs one middleman";
     EXPECT_EQ(size_of(d, editor), std::make_pair(800, 400));
@@ -218,20 +230,13 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     // What jalv holds now, through its own File > Save As: the port values and the
     // plug-in's chunk in state.ttl.
     const std::string saved = work + "/saved";
-    ASSERT_EQ(xdotool(display, "mousemove 20 12 click 1 sleep 0.5 key Down sleep 0.2 key Return"), 0);
+    // The menu bar sits at the top left of jalv's window: File, then its first entry.
+    ASSERT_EQ(xdotool(display, "mousemove --window " + std::to_string(top) +
+                                   " 20 12 click 1 sleep 0.5 key Down sleep 0.2 key Return"),
+              0);
     Window dialog = 0;
-    for (auto t0 = clock_type::now(); !dialog && seconds_since(t0) < 10; usleep(100000)) {
-        Window r, p, *kids = nullptr;
-        unsigned n = 0;
-        XQueryTree(d, DefaultRootWindow(d), &r, &p, &kids, &n);
-        for (unsigned i = 0; i < n; i++) {
-            char* name = nullptr;
-            if (XFetchName(d, kids[i], &name) && name && std::string(name) == "Save State")
-                dialog = kids[i];
-            XFree(name);
-        }
-        XFree(kids);
-    }
+    for (auto t0 = clock_type::now(); !dialog && seconds_since(t0) < 10; usleep(100000))
+        dialog = find_window(d, DefaultRootWindow(d), [&](Window c) { return name_of(d, c) == "Save State"; });
     ASSERT_NE(dialog, 0u) << "jalv's Save State dialog did not open";
     usleep(300000);
     // "type" takes the rest of its command line as text: the key press is a call of its own.
