@@ -58,6 +58,10 @@ struct round_trip {
 round_trip* result = nullptr;
 bool lv2 = false;  // the LV2 edition in the DAW instead of the VST 3 one
 
+// Each edition's round trip keeps its files apart, so either one's logs can be read after
+// the other has run.
+std::string work_dir() { return std::string(ARDOUR_WORK_DIR) + (lv2 ? "_lv2" : ""); }
+
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path);
@@ -136,7 +140,7 @@ public:
 
     bool run()
     {
-        const std::string work = ARDOUR_WORK_DIR;
+        const std::string work = work_dir();
         run_plain({"rm", "-rf", work});
         mkdir(work.c_str(), 0755);
         for (const char* sub : {"/home", "/config", "/cache", "/data", "/vst3", "/logs"})
@@ -309,7 +313,7 @@ private:
         for (int attempt = 1; attempt <= 4; attempt++) {
             if (attempt > 1 && prepare)
                 prepare();
-            std::string log = std::string(ARDOUR_WORK_DIR) + "/logs/" + std::to_string(r_->times.size()) + ".log";
+            std::string log = work_dir() + "/logs/" + std::to_string(r_->times.size()) + ".log";
             p = run_process(argv, env_, log, 120.0);
             r_->times.push_back({attempt == 1 ? step : step + " (again)", p.seconds});
             if (p.signal == 0)
