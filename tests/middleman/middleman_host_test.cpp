@@ -24,6 +24,7 @@
 #include "news_client.h"
 #include "plugin_loader.h"
 #include "screen_capture.h"
+#include "support/processes.h"
 #include "support/x_windows.h"
 #include "support/xvfb_server.h"
 
@@ -127,52 +128,6 @@ struct host_run {
     }
 };
 
-// pid, state and parent of every process whose command name is `name`.
-struct proc_entry {
-    pid_t pid;
-    char state;
-    pid_t ppid;
-};
-
-std::vector<proc_entry> processes_named(const char* name)
-{
-    std::vector<proc_entry> out;
-    DIR* dir = opendir("/proc");
-    while (dirent* e = readdir(dir)) {
-        pid_t pid = (pid_t)atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos ||
-            line.substr(open + 1, close - open - 1) != name)
-            continue;
-        proc_entry p = {pid, 0, 0};
-        if (sscanf(line.c_str() + close + 1, " %c %d", &p.state, &p.ppid) == 2)
-            out.push_back(p);
-    }
-    closedir(dir);
-    return out;
-}
-
-// True once `pid` is gone or a zombie, within the time.
-bool wait_ended(pid_t pid, int timeout_ms)
-{
-    auto t0 = clock_type::now();
-    for (;;) {
-        bool running = false;
-        for (const auto& p : processes_named("middleman"))
-            running |= p.pid == pid && p.state != 'Z';
-        if (!running)
-            return true;
-        if (ms_since(t0) > timeout_ms)
-            return false;
-        usleep(1000);
-    }
-}
-
 std::set<std::string> socket_dirs()
 {
     std::set<std::string> out;
@@ -182,29 +137,6 @@ std::set<std::string> socket_dirs()
             out.insert(e->d_name);
     closedir(dir);
     return out;
-}
-
-// The directory of the side-channel socket named on a running editor's command line.
-std::string side_channel_dir(pid_t program)
-{
-    std::string args;
-    FILE* f = fopen(("/proc/" + std::to_string(program) + "/cmdline").c_str(), "r");
-    if (!f)
-        return "";
-    int c;
-    while ((c = fgetc(f)) != EOF)
-        args += (char)c;
-    fclose(f);
-    // argv[0], the port, then the socket path.
-    size_t start = 0;
-    for (int i = 0; i < 2 && start != std::string::npos; i++) {
-        size_t end = args.find('\0', start);
-        start = end == std::string::npos ? end : end + 1;
-    }
-    if (start == std::string::npos)
-        return "";
-    std::string path = args.substr(start, args.find('\0', start) - start);
-    return path.substr(0, path.rfind('/'));
 }
 
 int run_xdotool(const std::string& args)
