@@ -25,6 +25,7 @@
 #include "plugin_loader.h"
 #include "screen_capture.h"
 #include "support/processes.h"
+#include "support/window_manager.h"
 #include "support/x_windows.h"
 #include "support/xvfb_server.h"
 
@@ -284,6 +285,73 @@ TEST_F(MiddlemanInHost, EmbeddedDragBypassAndClose)
     EXPECT_EQ(host.line(), "editor closed");
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_NE(kill(program, 0), 0) << "the program outlived the host";
+}
+
+// Under a real window manager the program's window is never managed as a top-level
+// window: the manager sees every change among the root window's children, and so does
+// a client that watches them. From its creation to its embedding the window's parents
+// are the root and then the plug-in's container, with no frame in between; once
+// embedded it takes pointer and wheel input as before.
+TEST_F(MiddlemanInHost, NeverFramedByAWindowManagerAndStillTakesInput)
+{
+    window_manager wm;
+    ASSERT_TRUE(wm.start(xvfb.display())) << "openbox did not start (scripts/install-deps.sh installs it)";
+    Display* watch = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(watch, nullptr);
+    const Window root = DefaultRootWindow(watch);
+    XSelectInput(watch, root, SubstructureNotifyMask);
+    XSync(watch, False);
+
+    host_run host;
+    ASSERT_TRUE(host.start());
+    Window w = embedded_window(host);
+    ASSERT_NE(w, 0u) << "the program's window is not inside the host's";
+    const Window container = parent_of(d, w);
+    XSync(watch, False);
+    std::vector<Window> parents;
+    bool override_redirect = false, host_framed = false;
+    while (XPending(watch) > 0) {
+        XEvent e;
+        XNextEvent(watch, &e);
+        if (e.type == CreateNotify && e.xcreatewindow.window == w) {
+            parents.push_back(e.xcreatewindow.parent);
+            override_redirect = e.xcreatewindow.override_redirect;
+        } else if (e.type == ReparentNotify && e.xreparent.window == w) {
+            parents.push_back(e.xreparent.parent);
+        } else if (e.type == ReparentNotify && e.xreparent.window == host.window) {
+            host_framed |= e.xreparent.parent != root;
+        }
+    }
+    XCloseDisplay(watch);
+    // The host's own window is an ordinary top-level window: the manager framed it, so
+    // a frame around the program's window would have shown here too.
+    EXPECT_TRUE(host_framed) << "the window manager is not at work";
+    std::vector<Window> want = {root, container};
+    EXPECT_EQ(parents, want) << "the program's window went through another parent";
+    EXPECT_TRUE(override_redirect);
+
+    // Embedded, the program still takes the pointer: a drag on Drive and a wheel notch
+    // on Mix reach the host as gestures.
+    const auto& k = layout.knobs[0];
+    ASSERT_EQ(run_xdotool(at(w, k.cx, k.cy) + " mousedown 1 sleep 0.03 " + at(w, k.cx, k.cy - 25) +
+                          " sleep 0.03 " + at(w, k.cx, k.cy - 50) + " sleep 0.05 mouseup 1"),
+              0);
+    auto lines = host.lines_until("endEdit");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "beginEdit Drive");
+    // 50 pixels over a 250-pixel travel: 0.5 + 0.2.
+    EXPECT_EQ(lines[lines.size() - 2], "performEdit Drive 0.7");
+    EXPECT_EQ(last_of(lines), "endEdit Drive");
+    ASSERT_EQ(run_xdotool(at(w, layout.knobs[3].cx, layout.knobs[3].cy) + " click 5"), 0);
+    lines = host.lines_until("endEdit");
+    std::vector<std::string> wheel = {"beginEdit Mix", "performEdit Mix 0.99", "performEdit Mix 0.99",
+                                      "endEdit Mix"};
+    EXPECT_EQ(lines, wheel);
+
+    pid_t program = program_pid(host);
+    close_window(host);
+    EXPECT_EQ(host.wait_exit(), 0);
+    EXPECT_TRUE(wait_ended(program, 2000));
 }
 
 // Polls the shared latest text of this plug-in's token until two of its values come
