@@ -22,5 +22,6 @@ bool add_file_region(std::string* xml, const std::string& track, const std::stri
 // own state chunk is all that is left. Returns the number of elements removed.
 int strip_parameter_copies(std::string* xml, std::string* error);
 
-// The processor element of the VST 3 plug-in (from "<Processor" to "</Processor>"), or "".
-std::string plugin_processor_element(const std::string& xml);
+// The processor element of the `index`-th VST 3 plug-in in the file (from "<Processor" to
+// "</Processor>"), or "".
+std::string plugin_processor_element(const std::string& xml, int index = 0);
