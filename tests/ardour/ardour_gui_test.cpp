@@ -145,7 +145,7 @@ protected:
             printf("  %-34s %6.2f s\n", name.c_str(), seconds);
         printf("  %-34s %6.2f s\n", "in all", seconds_since(started));
         for (const std::string& crash : ws.crashes)
-            printf("  a headless DAW tool crashed and was run again: %s\n", crash.c_str());
+            printf("  a headless DAW tool crashed or hung and was run again: %s\n", crash.c_str());
         if (HasFailure() && d) {
             // What the screen showed when it went wrong, for whoever reads the log.
             capture c = capture_window(d, DefaultRootWindow(d));

@@ -273,7 +273,7 @@ protected:
             printf("  %-22s %6.2f s\n", t.name.c_str(), t.seconds);
         printf("  %-22s %6.2f s\n", "round trip in all", total);
         for (const std::string& crash : result->crashes)
-            printf("  the DAW crashed and was run again: %s\n", crash.c_str());
+            printf("  the DAW crashed or hung and was run again: %s\n", crash.c_str());
     }
 
     static void TearDownTestSuite()

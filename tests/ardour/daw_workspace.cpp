@@ -88,11 +88,12 @@ process_result daw_run(daw_workspace* ws, const std::string& step, const std::ve
         if (attempt > 1 && prepare)
             prepare();
         std::string log = ws->work + "/logs/" + std::to_string(ws->times.size()) + ".log";
-        p = run_process(argv, ws->env, log, 120.0);
+        // A run takes seconds; a minute leaves room for a loaded machine.
+        p = run_process(argv, ws->env, log, 60.0);
         ws->times.push_back({attempt == 1 ? step : step + " (again)", p.seconds});
-        if (p.signal == 0)
+        if (p.signal == 0 && !p.timed_out)
             break;
-        ws->crashes.push_back(step + ": signal " + std::to_string(p.signal));
+        ws->crashes.push_back(step + (p.timed_out ? ": hung" : ": signal " + std::to_string(p.signal)));
     }
     return p;
 }

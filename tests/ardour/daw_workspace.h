@@ -20,7 +20,7 @@ struct daw_workspace {
     std::string scan_cache;       // the scanner's cache file for the bundle
     std::vector<std::string> env; // what the DAW's programs run with
     std::vector<daw_step> times;  // every program run, in order
-    std::vector<std::string> crashes; // runs that a signal ended and that were repeated
+    std::vector<std::string> crashes; // runs that died or hung and were repeated
 };
 
 // Empties `work` and lays it out, copies the bundle there back-dated (the DAW ignores a
@@ -30,9 +30,11 @@ std::string daw_prepare(daw_workspace* ws, const std::string& work);
 
 // Runs one of the DAW's programs in the workspace's environment, its output in
 // work/logs. Debian's Ardour 7.3 tools sometimes die of heap corruption while tearing
-// down (in about one run in eight here, with or without the plug-in in the session): a
-// run that a signal ended is repeated, after `prepare`, and reported in `crashes`; a
-// clean exit is still required of one of four attempts.
+// down (in about one run in eight here, with or without the plug-in in the session), and
+// on a loaded machine its exporter sometimes hangs for good (its butler and process
+// threads waiting for each other, no plug-in code on any thread's stack): a run that a
+// signal ended, or that was still running after a minute, is repeated after `prepare`
+// and reported in `crashes`; a clean exit is still required of one of four attempts.
 process_result daw_run(daw_workspace* ws, const std::string& step, const std::vector<std::string>& argv,
                        const std::function<void()>& prepare = nullptr);
 
