@@ -41,16 +41,18 @@ double seconds_since(clock_type::time_point t0) { return std::chrono::duration<d
 // when the test is done.
 struct child {
     pid_t pid = -1;
-    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log)
+    std::string log;
+    bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& path)
     {
+        log = path;
         return (pid = start_process(argv, env, log)) > 0;
     }
-    int wait_exit(double seconds)
+    // Its exit, waited for at most `seconds` (then it is ended).
+    process_result wait_exit(double seconds)
     {
-        const int status = wait_process(pid, seconds);
-        if (status >= 0)
-            pid = -1;
-        return status;
+        process_result r = wait_process(pid, log, seconds);
+        pid = -1;
+        return r;
     }
     ~child()
     {
@@ -87,42 +89,14 @@ std::vector<pid_t> children_named(pid_t parent, const std::string& name)
     return found;
 }
 
-std::string class_of(Display* d, Window w)
-{
-    XClassHint hint = {};
-    std::string name;
-    if (XGetClassHint(d, w, &hint)) {
-        name = hint.res_class ? hint.res_class : "";
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-    }
-    return name;
-}
-
-std::string name_of(Display* d, Window w)
-{
-    char* name = nullptr;
-    std::string text;
-    if (XFetchName(d, w, &name) && name)
-        text = name;
-    XFree(name);
-    return text;
-}
-
-// The first window below `root` (depth first) that `match` accepts.
+// The first window below `top` that `match` accepts, or 0.
 template <typename F>
-Window find_window(Display* d, Window root, const F& match)
+Window find_window(Display* d, Window top, const F& match)
 {
-    Window r, p, *kids = nullptr;
-    unsigned n = 0;
-    if (!XQueryTree(d, root, &r, &p, &kids, &n))
-        return 0;
-    Window found = 0;
-    for (unsigned i = 0; i < n && !found; i++)
-        found = match(kids[i]) ? kids[i] : find_window(d, kids[i], match);
-    if (kids)
-        XFree(kids);
-    return found;
+    for (Window w : descendants(d, top))
+        if (match(w))
+            return w;
+    return 0;
 }
 
 // The outermost of jalv's own windows that hold `w` (a window manager's frame, if one
@@ -274,7 +248,8 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     // Closing jalv's window ends jalv, and with its editor `middleman`.
     close_window(d, top);
     const pid_t program = programs[0];
-    EXPECT_EQ(jalv.wait_exit(20), 0) << read_file(work + "/jalv.log");
+    const process_result closed = jalv.wait_exit(20);
+    EXPECT_EQ(closed.exit_code, 0) << closed.output;
     EXPECT_NE(kill(program, 0) == 0 && read_file("/proc/" + std::to_string(program) + "/stat").find(" Z ") ==
                                            std::string::npos,
               true)
