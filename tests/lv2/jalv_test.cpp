@@ -1,5 +1,5 @@
-// The LV2 editor in jalv (Debian's jalv.gtk3, a JACK client): under a private Xvfb and
-// a private JACK server with the dummy driver, the plug-in's editor opens embedded in
+// The LV2 editor in jalv (Debian's jalv.gtk3, a JACK client): under a private Xvfb with
+// openbox and a private JACK server with the dummy driver, the plug-in's editor opens embedded in
 // jalv's window showing the value jalv gave the port, follows jalv's window size, a drag
 // changes the port value jalv saves, the gesture's end reaches the shared store, and
 // closing jalv ends `middleman`.
@@ -25,8 +25,10 @@
 
 #include "editor_model.h"
 #include "editor_view.h"
+#include "processes.h"
 #include "run_process.h"
 #include "x_windows.h"
+#include "window_manager.h"
 #include "xvfb_server.h"
 
 namespace fs = std::filesystem;
@@ -69,24 +71,6 @@ std::string read_file(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// Process ids whose command name is `name` and whose parent is `parent`.
-std::vector<pid_t> children_named(pid_t parent, const std::string& name)
-{
-    std::vector<pid_t> found;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string stat = read_file(entry.path().string() + "/stat");
-        const size_t open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        int ppid = 0;
-        char state = 0;
-        if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent && state != 'Z' &&
-            stat.substr(open + 1, close - open - 1) == name)
-            found.push_back((pid_t)atoi(stat.c_str()));
-    }
-    return found;
 }
 
 // The first window below `top` that `match` accepts, or 0.
@@ -144,6 +128,9 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     xvfb_server xvfb;
     ASSERT_TRUE(xvfb.start());
     const std::string display = xvfb.display();
+    // A desktop's window manager frames jalv's window and its dialog, as a user sees them.
+    window_manager wm;
+    ASSERT_TRUE(wm.start(display)) << "openbox did not start (scripts/install-deps.sh installs it)";
     // A JACK server of this test's own (named after its process), so parallel runs and a
     // user's server are left alone.
     const std::string server = "vgs-lv2-" + std::to_string(getpid());
@@ -174,7 +161,10 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     }
     ASSERT_NE(editor, 0u) << "no middleman window inside jalv's window\n" << read_file(work + "/jalv.log");
     const Window top = jalv_window_of(d, editor);
-    std::vector<pid_t> programs = children_named(jalv.pid, "middleman");
+    std::vector<pid_t> programs;
+    for (const proc_entry& p : processes_named("middleman"))
+        if (p.ppid == jalv.pid && p.state != 'Z')
+            programs.push_back(p.pid);
     ASSERT_EQ(programs.size(), 1u) << "jalv runs one middleman";
     EXPECT_EQ(size_of(d, editor), std::make_pair(800, 400));
 
@@ -250,10 +240,7 @@ TEST(jalv, opens_the_editor_embedded_a_drag_moves_the_port_and_closing_ends_midd
     const pid_t program = programs[0];
     const process_result closed = jalv.wait_exit(20);
     EXPECT_EQ(closed.exit_code, 0) << closed.output;
-    EXPECT_NE(kill(program, 0) == 0 && read_file("/proc/" + std::to_string(program) + "/stat").find(" Z ") ==
-                                           std::string::npos,
-              true)
-        << "middleman still runs after jalv closed";
+    EXPECT_TRUE(wait_ended(program, 5000)) << "middleman still runs after jalv closed";
     XCloseDisplay(d);
     kill(-jackd.pid, SIGTERM);
     jackd.wait_exit(10);
