@@ -143,6 +143,7 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
     link->config = *config;
     link->on_text = on_text;
     link->param_count = param_count;
+    link->pump_budget_ns = editor_pump_budget_ns;
     link->param_mirror = (float*)calloc(param_count ? param_count : 1, sizeof(float));
     link->ws_listener = -1;
     link->side_channel = -1;

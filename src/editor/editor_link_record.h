@@ -11,6 +11,11 @@
 #include "editor/editor_link.h"
 #include "editor/websocket.h"
 
+// The time one tick may spend on the editor's messages; what is still waiting then is
+// left for the next tick, so a peer that floods pings or messages cannot hold the
+// host's thread.
+inline constexpr int64_t editor_pump_budget_ns = 2000000;
+
 struct editor_link {
     Window container_window;
     // Listens on 127.0.0.1 for the link's whole life; one connection is accepted.
@@ -38,6 +43,8 @@ struct editor_link {
     // The last value sent or received per parameter; answers "g".
     float* param_mirror;
     uint64_t param_count;
+    // editor_pump_budget_ns for a started link; 0 takes everything waiting each tick.
+    int64_t pump_budget_ns;
 };
 
 // Creates and maps the container inside `parent` on the link's display. -1 when the
