@@ -22,7 +22,8 @@ struct editor_link {
     int ws_listener;
     uint32_t ws_port;
     ws_reader reader;
-    // "/tmp/wexa-XXXXXX" after mkdtemp.
+    // "/tmp/wexa-XXXXXX" after mkdtemp; emptied once the directory is removed, as soon
+    // as the side channel is accepted.
     char temp_dir[17];
     sockaddr_un side_address;
     // The middleman child; 0 when there is none or it has been reaped.
