@@ -21,6 +21,8 @@ struct handoff {
     pid_t pid = -1;
     std::vector<std::string> argv;
     std::string status_line;
+    // Lines the program added after the status line, each ending in a line feed.
+    std::string notes;
     int side = -1;
     int ws = -1;
     void close_all();
