@@ -332,3 +332,12 @@ std::string stderr_capture::text()
 }
 
 stderr_capture::~stderr_capture() { text(); }
+
+std::string value_message(int index, float value)
+{
+    char text[32];
+    uint32_t bits;
+    memcpy(&bits, &value, 4);
+    snprintf(text, sizeof text, "s %08x %08x", index, bits);
+    return text;
+}

@@ -74,6 +74,9 @@ struct host_frame {
     void tick();
 };
 
+// The plug-in's parameter message for a value: "s %08x %08x", index and float bits.
+std::string value_message(int index, float value);
+
 // Records the host calls an editor's edits make: "begin <id>", "perform <id> <value>",
 // "end <id>".
 struct recording_handler {

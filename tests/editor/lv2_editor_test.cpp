@@ -42,15 +42,6 @@ struct lv2_host_side {
     }
 };
 
-std::string value_message(int index, float value)
-{
-    char text[32];
-    uint32_t bits;
-    memcpy(&bits, &value, 4);
-    snprintf(text, sizeof text, "s %08x %08x", index, bits);
-    return text;
-}
-
 class Lv2Editor : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
