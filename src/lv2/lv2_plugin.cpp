@@ -97,11 +97,15 @@ static void run(LV2_Handle instance, uint32_t sample_count) {
     }
     param_pass_end(c, locked);
 
-    if (p->audio_in != nullptr && p->audio_out != nullptr) {
-        run_dsp_block(&c->dsp, p->audio_in, p->audio_out, sample_count);
-    } else if (p->audio_out != nullptr) {
-        // A host must connect both audio ports; without an input there is nothing to play.
-        std::memset(p->audio_out, 0, sample_count * sizeof(float));
+    if (p->audio_out != nullptr) {
+        const float* in = p->audio_in;
+        // A host must connect both audio ports; without an input the signal path runs on
+        // silence, in place, as in the VST 3 driver.
+        if (in == nullptr) {
+            std::memset(p->audio_out, 0, sample_count * sizeof(float));
+            in = p->audio_out;
+        }
+        run_dsp_block(&c->dsp, in, p->audio_out, sample_count);
     }
 
     // The end of the block has no host values (ports are read once per run), but a
