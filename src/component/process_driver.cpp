@@ -122,6 +122,7 @@ tresult component_process(component* c, ProcessData* data) {
                 // No input channel: the signal path runs on silence.
                 for (int32 n = 0; n < samples; ++n) out[n] = dsp_process_sample(&c->dsp, 0.0f);
             }
+            dsp_recover(&c->dsp, out, samples);
         }
         // Channels beyond the mono one carry silence rather than whatever was there.
         clear_outputs(data, samples, out);

@@ -123,6 +123,12 @@ inline float wright_omega(float x)
     return w - fast_rcp(1.0f + w) * (w - e);
 }
 
+// A NaN or an infinity becomes 0; every finite value passes unchanged.
+inline float finite_or_zero(float x)
+{
+    return (bits_of(x) & 0x7F800000u) == 0x7F800000u ? 0.0f : x;
+}
+
 inline float sign0(float x)
 {
     const uint32_t b = bits_of(x);

@@ -78,9 +78,13 @@ void dsp_activate(overdrive_dsp* dsp, float sample_rate);
 // Index 0..5 in parameter order, value in plain units; moves targets only, so every
 // change glides. Other indices are ignored.
 void dsp_set_param(overdrive_dsp* dsp, int32_t index, float value);
-// One input sample in, one output sample out. Runs on the audio thread with
-// flush-to-zero and denormals-are-zero set.
+// One input sample in, one output sample out; a NaN or infinite input counts as 0.
+// Runs on the audio thread with flush-to-zero and denormals-are-zero set.
 float dsp_process_sample(overdrive_dsp* dsp, float x);
+// Ends a block of dsp_process_sample calls: a filter whose state holds a NaN or an
+// infinity (a finite input can still overflow inside the path) starts again from
+// zero, and the block's non-finite output samples out[0 … count−1] become 0.
+void dsp_recover(overdrive_dsp* dsp, float* out, int32_t count);
 // The same path recomputing every stage coefficient for every oversampled sample, as
 // the laws are written; dsp_process_sample must match it bit for bit.
 float dsp_process_sample_plain(overdrive_dsp* dsp, float x);

@@ -44,6 +44,7 @@ inline float run_stage(overdrive_dsp* dsp, float s)
 template <bool skip_settled>
 inline float process_sample(overdrive_dsp* dsp, float x)
 {
+    x = finite_or_zero(x);
     const float x4 = x * 4.0f;
     const float y1 = run_highpass(&dsp->in_hp1, &dsp->in_hp1_s, x4);
     const float y2 = run_highpass(&dsp->in_hp2, &dsp->in_hp2_s, y1);
