@@ -11,9 +11,13 @@
 
 #include <bit>
 #include <cstdint>
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #define DSP_INLINE [[gnu::always_inline]] inline
+
+// Eight-lane values never cross a call: the warning about their calling convention
+// does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 template <int W>
 struct lane_vectors {
@@ -104,7 +108,7 @@ DSP_INLINE T splat(S s)
     if constexpr (sizeof(T) == sizeof(S)) {
         return s;
     } else {
-        T v;
+        T v{};
         for (int i = 0; i < static_cast<int>(sizeof(T) / sizeof(S)); i++)
             v[i] = s;
         return v;
@@ -139,4 +143,39 @@ DSP_INLINE F mul_in_double(F x, double k)
         return static_cast<float>(k * static_cast<double>(x));
     else
         return __builtin_convertvector(k * __builtin_convertvector(x, typename lane_traits<F>::d), F);
+}
+
+// W lanes from or to memory of any alignment.
+template <class F>
+DSP_INLINE F load_lanes(const float* p)
+{
+    F v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class F>
+DSP_INLINE void store_lanes(float* p, F v)
+{
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// [x, v0, v1, …]: every lane moves up by one and x enters lane 0.
+template <class F>
+DSP_INLINE F shift_in(F v, float x)
+{
+    if constexpr (sizeof(F) == 16)
+        return __builtin_shuffle(v, splat<F>(x), lane_i<F>{4, 0, 1, 2});
+    else
+        return __builtin_shuffle(v, splat<F>(x), lane_i<F>{8, 0, 1, 2, 3, 4, 5, 6});
+}
+
+// 0, 1, 2, … in the lanes.
+template <class F>
+DSP_INLINE lane_i<F> lane_index()
+{
+    lane_i<F> v{};
+    for (int i = 0; i < static_cast<int>(sizeof(F) / sizeof(float)); i++)
+        v[i] = i;
+    return v;
 }

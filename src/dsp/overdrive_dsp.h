@@ -1,6 +1,7 @@
-// The overdrive's whole signal state in one plain record, and the four calls the
-// audio component makes on it. Mono, 32-bit float, no heap: the largest buffer is the
-// 16-sample work area of one input sample's oversampled block.
+// The overdrive's whole signal state in one plain record, and the calls the audio
+// component makes on it. Mono, 32-bit float, no heap: besides the 16-sample work
+// area of one input sample's oversampled block, the record holds the fixed scratch of
+// the block path.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,20 @@ struct tone_stage {
     float target_tone, target_cap_scale;
 };
 
+// Oversampled samples whose stage coefficients the block path works out in one go.
+inline constexpr int dsp_segment = 64;
+
+// Scratch of the block path; nothing in it outlives one dsp_process_block call.
+struct dsp_block_scratch {
+    // The stage controls of one segment's samples as they glide: drive, cap1_scale,
+    // cap2_scale, tone, cap_scale (padded to whole groups of lanes).
+    float controls[5][dsp_segment + 8];
+    // The coefficients that the two stages' recursions read, one set per sample,
+    // stored in groups of as many samples as the SIMD code has lanes.
+    float clip[20 * dsp_segment];
+    float tone[12 * dsp_segment];
+};
+
 struct overdrive_dsp {
     highpass_coeffs in_hp1, in_hp2;
     resampler_coeffs upsampler;
@@ -69,6 +84,9 @@ struct overdrive_dsp {
     // an update would repeat the previous one on the same inputs (the capacitances'
     // rate of change is then 0 both times), so the signal path skips it.
     int32_t clip_settled, tone_settled;
+    // Lanes of the block path's SIMD code: 8 where the processor has AVX2, else 4.
+    int32_t block_lanes;
+    dsp_block_scratch scratch;
 };
 
 // Construction defaults; the caller then sets the six parameter defaults.
@@ -85,6 +103,10 @@ float dsp_process_sample(overdrive_dsp* dsp, float x);
 // infinity (a finite input can still overflow inside the path) starts again from
 // zero, and the block's non-finite output samples out[0 … count−1] become 0.
 void dsp_recover(overdrive_dsp* dsp, float* out, int32_t count);
+// count input samples from `in` to `out` (the same buffer is fine), then dsp_recover:
+// bit for bit what dsp_process_sample over the block followed by dsp_recover gives,
+// and the same record afterwards. Runs on the audio thread like dsp_process_sample.
+void dsp_process_block(overdrive_dsp* dsp, const float* in, float* out, int32_t count);
 // The same path recomputing every stage coefficient for every oversampled sample, as
 // the laws are written; dsp_process_sample must match it bit for bit.
 float dsp_process_sample_plain(overdrive_dsp* dsp, float x);

@@ -153,12 +153,14 @@ inline bool clip_update_controls(clip_stage* st, bool forced)
     return true;
 }
 
-inline void clip_update_coeffs(clip_stage* st)
+// Records one sample's coefficients as the stage's current ones.
+inline void clip_keep_coeffs(clip_stage* st, const clip_coeffs<float>& c)
 {
-    const clip_coeffs<float> c =
-        clip_coeffs_of(st->k, st->c1, st->c2, st->r_drive, st->prev_c1, st->prev_c2, st->rate);
-    st->prev_c1 = st->c1;
-    st->prev_c2 = st->c2;
+    st->k = c.k;
+    st->c1 = c.c1;
+    st->c2 = c.c2;
+    st->prev_c1 = c.c1;
+    st->prev_c2 = c.c2;
     st->e1 = c.e1;
     st->e2 = c.e2;
     st->e3 = c.e3;
@@ -176,6 +178,12 @@ inline void clip_update_coeffs(clip_stage* st)
     st->e15 = c.e15;
     st->e16 = c.e16;
     st->e17 = c.e17;
+}
+
+inline void clip_update_coeffs(clip_stage* st)
+{
+    clip_keep_coeffs(st, clip_coeffs_of(st->k, st->c1, st->c2, st->r_drive, st->prev_c1,
+                                        st->prev_c2, st->rate));
 }
 
 // B(tone) of the prewarp, scaled by the tone capacitor; three pieces joined by hand.
@@ -212,6 +220,16 @@ DSP_INLINE tone_controls<F> tone_controls_of(F tone)
     return o;
 }
 
+inline void tone_keep_controls(tone_stage* st, const tone_controls<float>& t)
+{
+    st->ga = t.ga;
+    st->gab = t.gab;
+    st->out_a = t.out_a;
+    st->out_b = t.out_b;
+    st->gin = t.gin;
+    st->prewarp_base = t.prewarp_base;
+}
+
 template <class F>
 DSP_INLINE F tone_c(F cap_scale)
 {
@@ -234,13 +252,7 @@ inline bool tone_update_controls(tone_stage* st, bool forced)
         return false;
     if (forced || tone_moves) {
         st->tone = step_snap_absolute(st->tone, st->target_tone, st->coeff, st->threshold_sq);
-        const tone_controls<float> t = tone_controls_of(st->tone);
-        st->ga = t.ga;
-        st->gab = t.gab;
-        st->out_a = t.out_a;
-        st->out_b = t.out_b;
-        st->gin = t.gin;
-        st->prewarp_base = t.prewarp_base;
+        tone_keep_controls(st, tone_controls_of(st->tone));
     }
     if (forced || cap_moves) {
         st->cap_scale = step_snap_relative(st->cap_scale, st->target_cap_scale, st->coeff,
@@ -282,11 +294,12 @@ DSP_INLINE tone_coeffs<F> tone_coeffs_of(F k, F c, F prev_c, F rate, F ga, F gab
     return o;
 }
 
-inline void tone_update_coeffs(tone_stage* st)
+// Records one sample's coefficients as the stage's current ones; c is that sample's
+// capacitance.
+inline void tone_keep_coeffs(tone_stage* st, const tone_coeffs<float>& t, float c)
 {
-    const tone_coeffs<float> t = tone_coeffs_of(st->k, st->c, st->prev_c, st->rate, st->ga,
-                                                st->gab, st->gin, st->out_a, st->out_b);
-    st->prev_c = st->c;
+    st->k = t.k;
+    st->prev_c = c;
     st->t1 = t.t1;
     st->t2 = t.t2;
     st->t3 = t.t3;
@@ -296,6 +309,13 @@ inline void tone_update_coeffs(tone_stage* st)
     st->t7 = t.t7;
     st->t8 = t.t8;
     st->t9 = t.t9;
+}
+
+inline void tone_update_coeffs(tone_stage* st)
+{
+    tone_keep_coeffs(st, tone_coeffs_of(st->k, st->c, st->prev_c, st->rate, st->ga, st->gab,
+                                        st->gin, st->out_a, st->out_b),
+                     st->c);
 }
 
 // The drive stage: an op-amp stage with two capacitors and feedback diodes, solved in
