@@ -34,14 +34,30 @@ constexpr int32_t pass_samples = 8192;
 
 constexpr int32_t never = INT32_MAX;
 
-// A set of coefficients for W samples (a record of vectors) is stored field by field.
-template <class Set>
+// A set of coefficients for W samples (a record of vectors) is stored field by field,
+// one vector store each (a copy of the whole record would go through the stack).
+template <class F, class Set>
 DSP_INLINE void store_group(float* groups, int32_t g, const Set& set)
 {
-    __builtin_memcpy(groups + g * static_cast<int32_t>(sizeof set / sizeof(float)), &set, sizeof set);
+    constexpr int fields = sizeof set / sizeof(F);
+    constexpr int width = sizeof(F) / sizeof(float);
+    float* const group = groups + g * fields * width;
+    const F* const v = reinterpret_cast<const F*>(&set);
+    for (int f = 0; f < fields; f++)
+        store_lanes(group + f * width, v[f]);
 }
 
-// The coefficients of sample j out of the stored groups.
+// The coefficients of sample j out of the stored groups, read in place.
+template <template <class> class Set, int W>
+DSP_INLINE const Set<lane_in_place<W>>* lane_view(const float* groups, int32_t j)
+{
+    using view = const Set<lane_in_place<W>>;
+    static_assert(sizeof(Set<lane_in_place<W>>) == sizeof(Set<typename lane_vectors<W>::f>));
+    constexpr int fields = sizeof(Set<float>) / sizeof(float);
+    return reinterpret_cast<view*>(groups + (j / W) * (fields * W) + j % W);
+}
+
+// The coefficients of sample j out of the stored groups, as a plain record.
 template <class Set, int W>
 DSP_INLINE Set sample_of(const float* groups, int32_t j)
 {
@@ -267,8 +283,7 @@ private:
     DSP_INLINE float stage(int32_t i, float s)
     {
         if constexpr (clip_arrays) {
-            const clip_coeffs<float> c = sample_of<clip_coeffs<float>, W>(scratch_->clip, i);
-            return tone_side<tone_arrays>(&c, i, s);
+            return tone_side<tone_arrays>(lane_view<clip_coeffs, W>(scratch_->clip, i), i, s);
         } else {
             return tone_side<tone_arrays>(cs_, i, s);
         }
@@ -278,8 +293,8 @@ private:
     DSP_INLINE float tone_side(const C* c, int32_t i, float s)
     {
         if constexpr (tone_arrays) {
-            const tone_coeffs<float> t = sample_of<tone_coeffs<float>, W>(scratch_->tone, i);
-            return oversampled_step(c, clip_state_, &heat_, &t, tone_state_, s);
+            return oversampled_step(c, clip_state_, &heat_, lane_view<tone_coeffs, W>(scratch_->tone, i),
+                                    tone_state_, s);
         } else {
             return oversampled_step(c, clip_state_, &heat_, ts_, tone_state_, s);
         }
@@ -406,7 +421,7 @@ private:
             const F c1 = cap1_moves_ ? clip_c1(cap1) : splat<F>(cs_->c1);
             const F c2 = cap2_moves_ ? clip_c2(cap2) : splat<F>(cs_->c2);
             const F k = clip_.moved ? clip_k(c1, r_drive, c2, max_freq, inv_rate) : splat<F>(cs_->k);
-            store_group(scratch_->clip, g,
+            store_group<F>(scratch_->clip, g,
                         clip_coeffs_of(k, c1, c2, r_drive, shift_in(c1, prev_c1_), shift_in(c2, prev_c2_), rate));
             // The padding of a partial group repeats the segment's last sample.
             prev_c1_ = c1[W - 1];
@@ -428,7 +443,7 @@ private:
             const tone_controls<F> tc = tone_moves_ ? tone_controls_of(tone) : resting;
             const F c = cap_moves_ ? tone_c(cap) : splat<F>(ts_->c);
             const F k = tone_plan_.moved ? tone_k(c, tc.prewarp_base, max_freq, inv_rate) : splat<F>(ts_->k);
-            store_group(scratch_->tone, g,
+            store_group<F>(scratch_->tone, g,
                         tone_coeffs_of(k, c, shift_in(c, prev_c_), rate, tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
             prev_c_ = c[W - 1];
         }

@@ -29,6 +29,7 @@ struct lane_vectors {
 
 using f32x4 = lane_vectors<4>::f;
 using f32x8 = lane_vectors<8>::f;
+using f32x16 = lane_vectors<16>::f;
 
 // The unsigned and signed companions of a float type, and its lane count.
 template <class F>
@@ -95,10 +96,21 @@ DSP_INLINE auto to_float(V i) -> typename lane_vectors<sizeof(V) / 4>::f
 template <class F>
 DSP_INLINE lane_i<F> trunc_to_i32(F x)
 {
-    if constexpr (sizeof(F) == 16)
+    if constexpr (sizeof(F) == 16) {
         return reinterpret_cast<lane_i<F>>(_mm_cvttps_epi32(reinterpret_cast<__m128>(x)));
-    else
-        return reinterpret_cast<lane_i<F>>(__builtin_ia32_cvttps2dq256(x));
+    } else {
+        // Half by half down to four lanes, the one width every x86-64 processor has.
+        using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
+        half low, high;
+        __builtin_memcpy(&low, &x, sizeof low);
+        __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+        const auto a = trunc_to_i32(low);
+        const auto b = trunc_to_i32(high);
+        lane_i<F> r;
+        __builtin_memcpy(&r, &a, sizeof a);
+        __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof a, &b, sizeof b);
+        return r;
+    }
 }
 
 // One value in every lane.
@@ -179,3 +191,13 @@ DSP_INLINE lane_i<F> lane_index()
         v[i] = i;
     return v;
 }
+
+// One lane of a stored vector, read in place: the float of that lane, followed by the
+// other lanes. A record of such fields laid over a stored record of W-lane vectors,
+// shifted by i floats, reads lane i of every field without copying anything.
+template <int W>
+struct [[gnu::may_alias]] lane_in_place {
+    float value;
+    float other_lanes[W - 1];
+    DSP_INLINE operator float() const { return value; }
+};
