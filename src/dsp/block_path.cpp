@@ -2,20 +2,21 @@
 // afterwards as dsp_process_sample over the block followed by dsp_recover. Only the
 // arrangement of the work differs; every value is computed by the same operations.
 //
-// - The drive → trim → tone recursion is the one serial chain: each oversampled sample
-//   waits for the previous one. Everything else is independent of it and sits in the
-//   same loop, where the processor overlaps it with that chain: the input high-passes
-//   and the upsampler for a sample eight steps ahead, the downsampler and the output
-//   end for a sample seven steps behind.
-// - Each resampler cascade runs as a wavefront: section i sits in SIMD lane i and works
-//   on the sample that entered section 0 i steps earlier, so one step of all eight
-//   sections is a handful of vector operations.
-// - Parameters change only between blocks, so the control glides, and every
-//   coefficient that follows from them, depend on nothing inside the block. While a
-//   stage's controls move, the glides run ahead over a segment of oversampled samples
-//   and the coefficients of the whole segment are computed side by side in SIMD lanes;
-//   the recursion then reads them back sample by sample. A stage updates exactly where
-//   the per-sample path updates it: while its controls move and one sample more.
+// The drive → trim → tone recursion is the one serial chain: each oversampled sample
+// waits for the previous one, and the processor spends most of that wait idle. So
+// everything else sits in the recursion's own loop, where the processor overlaps it
+// with that chain, each piece at its own distance from the sample being worked on:
+// - the input high-passes and the upsampler, eight samples ahead; the downsampler and
+//   the output end, seven behind. Each resampler cascade runs as a wavefront: section i
+//   sits in SIMD lane i and works on the sample that entered section 0 i steps earlier,
+//   so a step of all eight sections is a handful of vector operations;
+// - while a stage's controls move: their glides, sixteen samples ahead, and the
+//   coefficients that follow from them, worked out for eight samples at a time in SIMD
+//   lanes, in eight stages spread over the eight samples before those are needed.
+//   Parameters change only between blocks, so none of this depends on the audio.
+// A stage updates exactly where the per-sample path updates it: while its controls
+// move and one sample more; then the record takes that last update and the loop reads
+// the stage's coefficients from there.
 #include <bit>
 #include <cstdint>
 
@@ -33,36 +34,50 @@ namespace {
 constexpr int32_t pass_samples = 8192;
 
 constexpr int32_t never = INT32_MAX;
+// Samples whose coefficients are worked out together, in as many stages.
+constexpr int32_t group = 8;
+// How far ahead of the recursion the glides run: the first stage of a group reads the
+// controls of all its samples one group before the recursion reaches it.
+constexpr int32_t glide_lead = 2 * group;
+static_assert(glide_lead + group <= dsp_ring && dsp_ring % group == 0);
 
-// A set of coefficients for W samples (a record of vectors) is stored field by field,
-// one vector store each (a copy of the whole record would go through the stack).
+// Coefficient sets of W samples (records of W-lane vectors) stored one after the other
+// in a ring, field by field, one vector store each.
+// Where sample j's set of `fields` coefficients starts in the ring: its group of W, then
+// its lane.
+template <int fields, int W>
+DSP_INLINE uint32_t ring_offset(int32_t j)
+{
+    const uint32_t i = static_cast<uint32_t>(j) & (dsp_ring - 1);
+    return (i & ~(W - 1u)) * fields + (i & (W - 1u));
+}
+
 template <class F, class Set>
-DSP_INLINE void store_group(float* groups, int32_t g, const Set& set)
+DSP_INLINE void store_set(float* ring, int32_t j, const Set& set)
 {
     constexpr int fields = sizeof set / sizeof(F);
     constexpr int width = sizeof(F) / sizeof(float);
-    float* const group = groups + g * fields * width;
+    float* const at = ring + ring_offset<fields, width>(j);
     const F* const v = reinterpret_cast<const F*>(&set);
     for (int f = 0; f < fields; f++)
-        store_lanes(group + f * width, v[f]);
+        store_lanes(at + f * width, v[f]);
 }
 
-// The coefficients of sample j out of the stored groups, read in place.
+// The coefficients of sample j in the ring, read in place.
 template <template <class> class Set, int W>
-DSP_INLINE const Set<lane_in_place<W>>* lane_view(const float* groups, int32_t j)
+DSP_INLINE const Set<lane_in_place<W>>* lane_view(const float* ring, int32_t j)
 {
-    using view = const Set<lane_in_place<W>>;
     static_assert(sizeof(Set<lane_in_place<W>>) == sizeof(Set<typename lane_vectors<W>::f>));
     constexpr int fields = sizeof(Set<float>) / sizeof(float);
-    return reinterpret_cast<view*>(groups + (j / W) * (fields * W) + j % W);
+    return reinterpret_cast<const Set<lane_in_place<W>>*>(ring + ring_offset<fields, W>(j));
 }
 
-// The coefficients of sample j out of the stored groups, as a plain record.
+// The coefficients of sample j in the ring, as a plain record.
 template <class Set, int W>
-DSP_INLINE Set sample_of(const float* groups, int32_t j)
+DSP_INLINE Set sample_of(const float* ring, int32_t j)
 {
     constexpr int fields = sizeof(Set) / sizeof(float);
-    const float* p = groups + (j / W) * (fields * W) + j % W;
+    const float* p = ring + ring_offset<fields, W>(j);
     float v[fields];
     for (int f = 0; f < fields; f++)
         v[f] = p[f * W];
@@ -134,11 +149,13 @@ struct stage_plan {
     bool moving;
     // The pass's samples below this one update the coefficients.
     int32_t updates_end;
+    // Whether the record has taken the last update.
+    bool kept;
 };
 
 inline stage_plan plan_stage(bool moves, int32_t settled)
 {
-    return {moves, moves, moves ? never : 2 - (settled < 2 ? settled : 2)};
+    return {moves, moves, moves ? never : 2 - (settled < 2 ? settled : 2), false};
 }
 
 // The settled count once a stage's updates in the pass are over: updates ran for
@@ -156,10 +173,10 @@ class block_pass {
 public:
     using F = typename lane_vectors<W>::f;
 
-    block_pass(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
+    DSP_INLINE block_pass(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
         : dsp_(dsp), cs_(&dsp->clip_stage), ts_(&dsp->tone_stage), scratch_(&dsp->scratch),
-          in_(in), out_(out), n_(dsp->oversampling), total_(count * (dsp->oversampling < 2 ? 1 : dsp->oversampling)),
-          heat_(dsp->heat_gain)
+          in_(in), out_(out), n_(dsp->oversampling),
+          total_(count * (dsp->oversampling < 2 ? 1 : dsp->oversampling)), heat_(dsp->heat_gain)
     {
         for (int i = 0; i < 4; i++) {
             clip_state_[i] = dsp->clip_state[i];
@@ -181,6 +198,26 @@ public:
         prev_c1_ = cs_->prev_c1;
         prev_c2_ = cs_->prev_c2;
         prev_c_ = ts_->prev_c;
+        // The relative snap of the capacitance scales compares with threshold²·target².
+        const float value[8] = {drive_, cap1_, cap2_, tone_, cap_, 0.0f, 0.0f, 0.0f};
+        const float target[8] = {cs_->target_drive, cs_->target_cap1_scale, cs_->target_cap2_scale,
+                                 ts_->target_tone,  ts_->target_cap_scale,  0.0f, 0.0f, 0.0f};
+        const float coeff[8] = {cs_->coeff, cs_->coeff, cs_->coeff, ts_->coeff, ts_->coeff, 0.0f, 0.0f, 0.0f};
+        const float bound[8] = {cs_->threshold_sq,
+                                cs_->threshold_sq * target[1] * target[1],
+                                cs_->threshold_sq * target[2] * target[2],
+                                ts_->threshold_sq,
+                                ts_->threshold_sq * target[4] * target[4],
+                                0.0f, 0.0f, 0.0f};
+        for (int g = 0; g < G; g++) {
+            glide_value_[g] = load_lanes<F>(value + g * W);
+            glide_target_[g] = load_lanes<F>(target + g * W);
+            glide_coeff_[g] = load_lanes<F>(coeff + g * W);
+            glide_bound_[g] = load_lanes<F>(bound + g * W);
+        }
+        resting_ = {splat<F>(ts_->ga),    splat<F>(ts_->gab), splat<F>(ts_->out_a),
+                    splat<F>(ts_->out_b), splat<F>(ts_->gin), splat<F>(ts_->prewarp_base)};
+        update_end();
     }
 
     DSP_INLINE void run()
@@ -193,27 +230,15 @@ public:
             for (int32_t s = 0; s < 8; s++)
                 next_ = up_step<true>(s);
         }
-        for (int32_t t0 = 0; t0 < total_; t0 += dsp_segment) {
-            const int32_t t1 = t0 + dsp_segment < total_ ? t0 + dsp_segment : total_;
-            const bool clip_arrays = t0 < clip_.updates_end;
-            const bool tone_arrays = t0 < tone_plan_.updates_end;
-            if (clip_arrays || tone_arrays)
-                glide(t0, t1);
-            if (clip_arrays)
-                clip_coefficients(t0, t1);
-            if (tone_arrays)
-                tone_coefficients(t0, t1);
-            if (clip_arrays)
-                segment<true>(t0, t1, tone_arrays);
-            else
-                segment<false>(t0, t1, tone_arrays);
-            // Where a stage's updates end, the record takes its last update: the
-            // following segments and blocks read it from there.
-            if (clip_arrays && (clip_.updates_end <= t1 || t1 == total_))
-                keep_clip(t0, t1);
-            if (tone_arrays && (tone_plan_.updates_end <= t1 || t1 == total_))
-                keep_tone(t0, t1);
-        }
+        int32_t t = 0;
+        const bool clip_on = clip_.updates_end > 0, tone_on = tone_plan_.updates_end > 0;
+        if (clip_on && tone_on)
+            updating<true, true>(&t);
+        else if (clip_on)
+            updating<true, false>(&t);
+        else if (tone_on)
+            updating<false, true>(&t);
+        each_sample<false, false, false>(&t);
         if (n_ >= 2) {
             // The downsampler finishes seven steps behind.
             for (int32_t s = total_; s < total_ + 7; s++)
@@ -221,10 +246,24 @@ public:
             up_.save(&dsp_->upsampler_state);
             down_.save(&dsp_->downsampler_state);
         }
-        finish();
+        for (int i = 0; i < 4; i++) {
+            dsp_->clip_state[i] = clip_state_[i];
+            dsp_->tone_state[i] = tone_state_[i];
+        }
+        dsp_->heat_gain.value = heat_.value;
     }
 
 private:
+    static constexpr int V = group / W;
+
+    // One group's coefficients as its stages work them out, V vectors of W samples.
+    struct group_work {
+        F r_drive[V], c1[V], c2[V], f0[V], k[V];
+        tone_controls<F> tone[V];
+        F c[V], tone_f0[V], tone_k[V];
+        clip_coeffs<F> clip[V];
+    };
+
     overdrive_dsp* dsp_;
     clip_stage* cs_;
     tone_stage* ts_;
@@ -241,13 +280,104 @@ private:
     // The upsampled sample that the recursion takes next.
     float next_ = 0.0f;
     int32_t up_phase_ = 0, up_input_ = 0, down_phase_ = 0, down_output_ = 0, work_phase_ = 0;
+    compensation_cache compensation_{};
 
     // Controls at the front of the glides, and how the stages update.
     float drive_, cap1_, cap2_, tone_, cap_;
+    // The same controls side by side in eight lanes (drive, cap1_scale, cap2_scale,
+    // tone, cap_scale, then three at 0), with their targets, glide coefficients and snap
+    // bounds: they glide in one step. A control at rest sits on its target, where the
+    // step leaves it unchanged, so stepping it with the others changes nothing.
+    static constexpr int G = 8 / W;
+    F glide_value_[G], glide_target_[G], glide_coeff_[G], glide_bound_[G];
     bool drive_moves_, cap1_moves_, cap2_moves_, tone_moves_, cap_moves_;
     stage_plan clip_, tone_plan_;
-    // Capacitances of the sample before the next one whose coefficients are worked out.
+    // Samples below this one read coefficients from the ring.
+    int32_t updates_end_ = 0;
+    // Capacitances of the sample before the next group.
     float prev_c1_, prev_c2_, prev_c_;
+    tone_controls<F> resting_;
+    group_work group_{};
+
+    DSP_INLINE void update_end()
+    {
+        const int32_t clip_end = clip_.updates_end, tone_end = tone_plan_.updates_end;
+        const int32_t end = clip_end > tone_end ? clip_end : tone_end;
+        updates_end_ = end < total_ ? end : total_;
+    }
+
+    // Samples from *t on: while coefficients come from the ring (updating), up to where
+    // the stages' updates end, read again for every sample; otherwise to the end of the
+    // pass. The first eight and the last eight samples of the pass take the wavefronts'
+    // edge steps.
+    template <bool updating, bool clip_on, bool tone_on>
+    DSP_INLINE void each_sample(int32_t* t)
+    {
+        const int32_t& end = updating ? updates_end_ : total_;
+        if (n_ < 2) {
+            for (; *t < end; ++*t)
+                step<false, updating, clip_on, tone_on>(*t);
+            return;
+        }
+        for (; *t < end && (*t < 8 || *t >= total_ - 8); ++*t)
+            step<true, updating, clip_on, tone_on>(*t);
+        for (; *t < end && *t < total_ - 8; ++*t)
+            step<false, updating, clip_on, tone_on>(*t);
+        for (; *t < end; ++*t)
+            step<true, updating, clip_on, tone_on>(*t);
+    }
+
+    // The samples whose coefficients come from the ring, with the glides and the
+    // coefficient stages running ahead; then the record takes each stage's last update.
+    template <bool clip_on, bool tone_on>
+    DSP_INLINE void updating(int32_t* t)
+    {
+        for (int32_t s = 0; s < glide_lead; s++)
+            glide(s);
+        for (int32_t stage = 0; stage < group; stage++)
+            coefficient_stage<clip_on, tone_on>(stage, 0);
+        each_sample<true, clip_on, tone_on>(t);
+        if (clip_on && !clip_.kept)
+            keep_clip((clip_.updates_end < total_ ? clip_.updates_end : total_) - 1);
+        if (tone_on && !tone_plan_.kept)
+            keep_tone((tone_plan_.updates_end < total_ ? tone_plan_.updates_end : total_) - 1);
+    }
+
+    // The recursion comes first in each step: the processor then starts the serial
+    // chain as early as it can and fills the wait with the independent work behind it.
+    template <bool edge, bool updating, bool clip_on, bool tone_on>
+    DSP_INLINE void step(int32_t t)
+    {
+        if (n_ < 2) {
+            const float x = finite_or_zero(in_[t]);
+            const float y = stage<updating && clip_on, updating && tone_on>(t, path_input(dsp_, x));
+            out_[t] = path_output(dsp_, x, y, &compensation_);
+        } else {
+            const float y = stage<updating && clip_on, updating && tone_on>(t, next_);
+            dsp_->work[work_phase_] = y;
+            work_phase_ = work_phase_ + 1 == n_ ? 0 : work_phase_ + 1;
+            ahead_and_behind<edge>(t, y);
+        }
+        if constexpr (updating) {
+            if (clip_on && t == clip_.updates_end)
+                keep_clip(t - 1);
+            if (tone_on && t == tone_plan_.updates_end)
+                keep_tone(t - 1);
+            const int32_t next_group = (t & ~(group - 1)) + group;
+            if (next_group < updates_end_)
+                coefficient_stage<clip_on, tone_on>(t & (group - 1), next_group);
+            glide(t + glide_lead);
+        }
+    }
+
+    // Around oversampled sample t: the upsampler makes sample t + 1, the downsampler
+    // takes sample t's result y.
+    template <bool edge>
+    DSP_INLINE void ahead_and_behind(int32_t t, float y)
+    {
+        next_ = up_step<edge>(t + 8);
+        down_step<edge>(t, y);
+    }
 
     // Step s of the upsampler: section 0 takes oversampled sample s, section 7 turns out
     // sample s − 7.
@@ -271,200 +401,171 @@ private:
             return;
         if (down_phase_ == 0) {
             const float x = finite_or_zero(in_[down_output_]);
-            out_[down_output_] = path_output(dsp_, x, w);
+            out_[down_output_] = path_output(dsp_, x, w, &compensation_);
             down_output_++;
         }
         down_phase_ = down_phase_ + 1 == n_ ? 0 : down_phase_ + 1;
     }
 
-    // The recursion on one sample, i within its segment, with the stage coefficients
-    // from the segment's groups or, for a stage at rest, from the record.
+    // The recursion on sample t, with the stage coefficients from the ring or, for a
+    // stage at rest, from the record.
     template <bool clip_arrays, bool tone_arrays>
-    DSP_INLINE float stage(int32_t i, float s)
+    DSP_INLINE float stage(int32_t t, float s)
     {
-        if constexpr (clip_arrays) {
-            return tone_side<tone_arrays>(lane_view<clip_coeffs, W>(scratch_->clip, i), i, s);
-        } else {
-            return tone_side<tone_arrays>(cs_, i, s);
-        }
+        if constexpr (clip_arrays)
+            return tone_side<tone_arrays>(lane_view<clip_coeffs, W>(scratch_->clip, t), t, s);
+        else
+            return tone_side<tone_arrays>(cs_, t, s);
     }
 
     template <bool tone_arrays, class C>
-    DSP_INLINE float tone_side(const C* c, int32_t i, float s)
+    DSP_INLINE float tone_side(const C* c, int32_t t, float s)
     {
-        if constexpr (tone_arrays) {
-            return oversampled_step(c, clip_state_, &heat_, lane_view<tone_coeffs, W>(scratch_->tone, i),
+        if constexpr (tone_arrays)
+            return oversampled_step(c, clip_state_, &heat_, lane_view<tone_coeffs, W>(scratch_->tone, t),
                                     tone_state_, s);
-        } else {
-            return oversampled_step(c, clip_state_, &heat_, ts_, tone_state_, s);
-        }
-    }
-
-    // Oversampled sample t (i within its segment) with the work around it.
-    template <bool edge, bool clip_arrays, bool tone_arrays>
-    DSP_INLINE void oversampled(int32_t t, int32_t i)
-    {
-        const float upsampled = up_step<edge>(t + 8);
-        const float y = stage<clip_arrays, tone_arrays>(i, next_);
-        next_ = upsampled;
-        dsp_->work[work_phase_] = y;
-        work_phase_ = work_phase_ + 1 == n_ ? 0 : work_phase_ + 1;
-        down_step<edge>(t, y);
-    }
-
-    // Input sample t (i within its segment) when the section runs at the host's rate.
-    template <bool clip_arrays, bool tone_arrays>
-    DSP_INLINE void host_rate(int32_t t, int32_t i)
-    {
-        const float x = finite_or_zero(in_[t]);
-        const float y = stage<clip_arrays, tone_arrays>(i, path_input(dsp_, x));
-        out_[t] = path_output(dsp_, x, y);
-    }
-
-    template <bool clip_arrays>
-    DSP_INLINE void segment(int32_t t0, int32_t t1, bool tone_arrays)
-    {
-        if (tone_arrays)
-            segment<clip_arrays, true>(t0, t1);
         else
-            segment<clip_arrays, false>(t0, t1);
+            return oversampled_step(c, clip_state_, &heat_, ts_, tone_state_, s);
     }
 
-    // Samples t0 … t1 − 1; only the first eight and the last eight of the pass take the
-    // edge steps of the wavefronts.
-    template <bool clip_arrays, bool tone_arrays>
-    DSP_INLINE void segment(int32_t t0, int32_t t1)
+    // The glides' step for sample s, as the per-sample path steps them; the controls go
+    // into the ring (beyond the pass, as they stand).
+    DSP_INLINE void glide(int32_t s)
     {
-        int32_t t = t0;
-        if (n_ < 2) {
-            for (; t < t1; t++)
-                host_rate<clip_arrays, tone_arrays>(t, t - t0);
-            return;
+        if (s < total_) {
+            // A NaN compares unequal, so it keeps the glide running.
+            if (clip_.moving && !(drive_ != cs_->target_drive || cap1_ != cs_->target_cap1_scale ||
+                                  cap2_ != cs_->target_cap2_scale)) {
+                // The first sample at rest still updates; that update repeats from then on.
+                clip_.moving = false;
+                clip_.updates_end = s + 1;
+                update_end();
+            }
+            if (tone_plan_.moving && !(tone_ != ts_->target_tone || cap_ != ts_->target_cap_scale)) {
+                tone_plan_.moving = false;
+                tone_plan_.updates_end = s + 1;
+                update_end();
+            }
+            if (clip_.moving || tone_plan_.moving) {
+                for (int g = 0; g < G; g++) {
+                    const F target = glide_target_[g];
+                    const F y = smoother_step(glide_value_[g], target, glide_coeff_[g]);
+                    const F d = y - target;
+                    glide_value_[g] = select(d * d <= glide_bound_[g], target, y);
+                }
+                drive_ = glide_value_[0][0];
+                cap1_ = glide_value_[0][1];
+                cap2_ = glide_value_[0][2];
+                tone_ = glide_value_[0][3];
+                cap_ = glide_value_[4 / W][4 % W];
+            }
         }
-        for (; t < t1 && (t < 8 || t >= total_ - 8); t++)
-            oversampled<true, clip_arrays, tone_arrays>(t, t - t0);
-        for (; t < t1 && t < total_ - 8; t++)
-            oversampled<false, clip_arrays, tone_arrays>(t, t - t0);
-        for (; t < t1; t++)
-            oversampled<true, clip_arrays, tone_arrays>(t, t - t0);
+        const int32_t at = s & (dsp_ring - 1);
+        scratch_->controls[0][at] = drive_;
+        scratch_->controls[1][at] = cap1_;
+        scratch_->controls[2][at] = cap2_;
+        scratch_->controls[3][at] = tone_;
+        scratch_->controls[4][at] = cap_;
     }
 
-    // The glides of samples t0 … t1 − 1, stepped exactly as the per-sample path steps
-    // them; each stage's controls are kept per sample.
-    DSP_INLINE void glide(int32_t t0, int32_t t1)
-    {
-        float* const drive = scratch_->controls[0];
-        float* const cap1 = scratch_->controls[1];
-        float* const cap2 = scratch_->controls[2];
-        float* const tone = scratch_->controls[3];
-        float* const cap = scratch_->controls[4];
-        const int32_t length = t1 - t0;
-        for (int32_t j = 0; j < length; j++) {
-            if (clip_.moving) {
-                const bool d = drive_ != cs_->target_drive;
-                const bool c1 = cap1_ != cs_->target_cap1_scale;
-                const bool c2 = cap2_ != cs_->target_cap2_scale;
-                if (d)
-                    drive_ = step_snap_absolute(drive_, cs_->target_drive, cs_->coeff, cs_->threshold_sq);
-                if (c1)
-                    cap1_ = step_snap_relative(cap1_, cs_->target_cap1_scale, cs_->coeff, cs_->threshold_sq);
-                if (c2)
-                    cap2_ = step_snap_relative(cap2_, cs_->target_cap2_scale, cs_->coeff, cs_->threshold_sq);
-                if (!d && !c1 && !c2) {
-                    // The first sample at rest still updates; that update repeats from then on.
-                    clip_.moving = false;
-                    clip_.updates_end = t0 + j + 1;
-                }
-            }
-            if (tone_plan_.moving) {
-                const bool t = tone_ != ts_->target_tone;
-                const bool c = cap_ != ts_->target_cap_scale;
-                if (t)
-                    tone_ = step_snap_absolute(tone_, ts_->target_tone, ts_->coeff, ts_->threshold_sq);
-                if (c)
-                    cap_ = step_snap_relative(cap_, ts_->target_cap_scale, ts_->coeff, ts_->threshold_sq);
-                if (!t && !c) {
-                    tone_plan_.moving = false;
-                    tone_plan_.updates_end = t0 + j + 1;
-                }
-            }
-            drive[j] = drive_;
-            cap1[j] = cap1_;
-            cap2[j] = cap2_;
-            tone[j] = tone_;
-            cap[j] = cap_;
-        }
-        // A last, partial group of lanes sees the last sample again.
-        for (int32_t j = length; j % W != 0; j++) {
-            drive[j] = drive_;
-            cap1[j] = cap1_;
-            cap2[j] = cap2_;
-            tone[j] = tone_;
-            cap[j] = cap_;
-        }
-    }
-
-    // The drive stage's coefficients of samples t0 … t1 − 1. A circuit value whose
+    // One of the eight stages of the group starting at sample j. A circuit value whose
     // control did not move in this pass is the record's: the per-sample path leaves it
     // alone.
-    DSP_INLINE void clip_coefficients(int32_t t0, int32_t t1)
+    template <bool clip_on, bool tone_on>
+    DSP_INLINE void coefficient_stage(int32_t stage, int32_t j)
     {
-        const F max_freq = splat<F>(cs_->max_freq);
-        const F inv_rate = splat<F>(cs_->inv_rate);
-        const F rate = splat<F>(cs_->rate);
-        const int32_t length = t1 - t0;
-        for (int32_t g = 0; g * W < length; g++) {
-            const F drive = load_lanes<F>(scratch_->controls[0] + g * W);
-            const F cap1 = load_lanes<F>(scratch_->controls[1] + g * W);
-            const F cap2 = load_lanes<F>(scratch_->controls[2] + g * W);
-            const F r_drive = drive_moves_ ? clip_r_drive(drive) : splat<F>(cs_->r_drive);
-            const F c1 = cap1_moves_ ? clip_c1(cap1) : splat<F>(cs_->c1);
-            const F c2 = cap2_moves_ ? clip_c2(cap2) : splat<F>(cs_->c2);
-            const F k = clip_.moved ? clip_k(c1, r_drive, c2, max_freq, inv_rate) : splat<F>(cs_->k);
-            store_group<F>(scratch_->clip, g,
-                        clip_coeffs_of(k, c1, c2, r_drive, shift_in(c1, prev_c1_), shift_in(c2, prev_c2_), rate));
-            // The padding of a partial group repeats the segment's last sample.
-            prev_c1_ = c1[W - 1];
-            prev_c2_ = c2[W - 1];
+        group_work& g = group_;
+        switch (stage) {
+        case 0:
+            for (int v = 0; v < V; v++) {
+                const int32_t at = (j + v * W) & (dsp_ring - 1);
+                if (clip_on) {
+                    const F drive = load_lanes<F>(scratch_->controls[0] + at);
+                    const F cap1 = load_lanes<F>(scratch_->controls[1] + at);
+                    const F cap2 = load_lanes<F>(scratch_->controls[2] + at);
+                    g.r_drive[v] = drive_moves_ ? clip_r_drive(drive) : splat<F>(cs_->r_drive);
+                    g.c1[v] = cap1_moves_ ? clip_c1(cap1) : splat<F>(cs_->c1);
+                    g.c2[v] = cap2_moves_ ? clip_c2(cap2) : splat<F>(cs_->c2);
+                }
+                if (tone_on) {
+                    const F tone = load_lanes<F>(scratch_->controls[3] + at);
+                    const F cap = load_lanes<F>(scratch_->controls[4] + at);
+                    g.tone[v] = tone_moves_ ? tone_controls_of(tone) : resting_;
+                    g.c[v] = cap_moves_ ? tone_c(cap) : splat<F>(ts_->c);
+                }
+            }
+            break;
+        case 1:
+            for (int v = 0; v < V; v++) {
+                if (clip_on && clip_.moved)
+                    g.f0[v] = clip_f0(g.c1[v], g.r_drive[v], g.c2[v]);
+                if (tone_on && tone_plan_.moved)
+                    g.tone_f0[v] = tone_f0(g.c[v], g.tone[v].prewarp_base);
+            }
+            break;
+        case 2:
+            if (clip_on)
+                for (int v = 0; v < V; v++)
+                    g.k[v] = clip_.moved ? stage_bilinear_k(g.f0[v], splat<F>(cs_->max_freq), splat<F>(cs_->inv_rate))
+                                         : splat<F>(cs_->k);
+            break;
+        case 3:
+            if (tone_on)
+                for (int v = 0; v < V; v++)
+                    g.tone_k[v] = tone_plan_.moved
+                                      ? stage_bilinear_k(g.tone_f0[v], splat<F>(ts_->max_freq), splat<F>(ts_->inv_rate))
+                                      : splat<F>(ts_->k);
+            break;
+        case 4:
+            if (clip_on)
+                for (int v = 0; v < V; v++) {
+                    clip_coeffs_linear(&g.clip[v], g.k[v], g.c1[v], g.c2[v], g.r_drive[v], shift_in(g.c1[v], prev_c1_),
+                                       shift_in(g.c2[v], prev_c2_), splat<F>(cs_->rate));
+                    prev_c1_ = g.c1[v][W - 1];
+                    prev_c2_ = g.c2[v][W - 1];
+                }
+            break;
+        case 5:
+            if (clip_on)
+                for (int v = 0; v < V; v++)
+                    g.clip[v].e8 = omega_or_self(g.clip[v].e7);
+            break;
+        case 6:
+            if (clip_on)
+                for (int v = 0; v < V; v++) {
+                    g.clip[v].e17 = omega_or_self(g.clip[v].e16);
+                    store_set<F>(scratch_->clip, j + v * W, g.clip[v]);
+                }
+            break;
+        default:
+            if (tone_on)
+                for (int v = 0; v < V; v++) {
+                    const tone_controls<F>& tc = g.tone[v];
+                    store_set<F>(scratch_->tone, j + v * W,
+                                 tone_coeffs_of(g.tone_k[v], g.c[v], shift_in(g.c[v], prev_c_), splat<F>(ts_->rate),
+                                                tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
+                    prev_c_ = g.c[v][W - 1];
+                }
+            break;
         }
     }
 
-    DSP_INLINE void tone_coefficients(int32_t t0, int32_t t1)
-    {
-        const F max_freq = splat<F>(ts_->max_freq);
-        const F inv_rate = splat<F>(ts_->inv_rate);
-        const F rate = splat<F>(ts_->rate);
-        const tone_controls<F> resting = {splat<F>(ts_->ga), splat<F>(ts_->gab), splat<F>(ts_->out_a),
-                                          splat<F>(ts_->out_b), splat<F>(ts_->gin), splat<F>(ts_->prewarp_base)};
-        const int32_t length = t1 - t0;
-        for (int32_t g = 0; g * W < length; g++) {
-            const F tone = load_lanes<F>(scratch_->controls[3] + g * W);
-            const F cap = load_lanes<F>(scratch_->controls[4] + g * W);
-            const tone_controls<F> tc = tone_moves_ ? tone_controls_of(tone) : resting;
-            const F c = cap_moves_ ? tone_c(cap) : splat<F>(ts_->c);
-            const F k = tone_plan_.moved ? tone_k(c, tc.prewarp_base, max_freq, inv_rate) : splat<F>(ts_->k);
-            store_group<F>(scratch_->tone, g,
-                        tone_coeffs_of(k, c, shift_in(c, prev_c_), rate, tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
-            prev_c_ = c[W - 1];
-        }
-    }
-
-    // The record as the per-sample path leaves it after the last update of a stage
-    // within samples t0 … t1 − 1: the controls where the glides stand, the circuit
-    // values that follow them, that update's coefficients.
-    DSP_INLINE void keep_clip(int32_t t0, int32_t t1)
+    // The record as the per-sample path leaves it after a stage's last update, at
+    // sample `last`: the controls where the glides stand, the circuit values that follow
+    // them, that update's coefficients.
+    DSP_INLINE void keep_clip(int32_t last)
     {
         cs_->drive = drive_;
         cs_->cap1_scale = cap1_;
         cs_->cap2_scale = cap2_;
         if (drive_moves_)
             cs_->r_drive = clip_r_drive(drive_);
-        const int32_t last = (clip_.updates_end < t1 ? clip_.updates_end : t1) - 1;
-        clip_keep_coeffs(cs_, sample_of<clip_coeffs<float>, W>(scratch_->clip, last - t0));
+        clip_keep_coeffs(cs_, sample_of<clip_coeffs<float>, W>(scratch_->clip, last));
         dsp_->clip_settled = settled_after(clip_, dsp_->clip_settled, total_);
+        clip_.kept = true;
     }
 
-    DSP_INLINE void keep_tone(int32_t t0, int32_t t1)
+    DSP_INLINE void keep_tone(int32_t last)
     {
         ts_->tone = tone_;
         ts_->cap_scale = cap_;
@@ -472,18 +573,9 @@ private:
             tone_keep_controls(ts_, tone_controls_of(tone_));
         if (cap_moves_)
             ts_->c = tone_c(cap_);
-        const int32_t last = (tone_plan_.updates_end < t1 ? tone_plan_.updates_end : t1) - 1;
-        tone_keep_coeffs(ts_, sample_of<tone_coeffs<float>, W>(scratch_->tone, last - t0), ts_->c);
+        tone_keep_coeffs(ts_, sample_of<tone_coeffs<float>, W>(scratch_->tone, last), ts_->c);
         dsp_->tone_settled = settled_after(tone_plan_, dsp_->tone_settled, total_);
-    }
-
-    DSP_INLINE void finish()
-    {
-        for (int i = 0; i < 4; i++) {
-            dsp_->clip_state[i] = clip_state_[i];
-            dsp_->tone_state[i] = tone_state_[i];
-        }
-        dsp_->heat_gain.value = heat_.value;
+        tone_plan_.kept = true;
     }
 };
 

@@ -55,9 +55,13 @@ DSP_INLINE F fast_sqrt(F x)
     const U b = bits_of(x);
     // Moves very small and very large exponents toward the middle so that the
     // reciprocal below stays finite; `back` undoes it on the result's exponent.
-    const U s = ((b >> 26) & 0x38u) % 32u;
-    const U add = (splat<U>(0x200000E0u) << s) & 0xFF000000u;
-    const U back = (splat<U>(0x100000F0u) << s) & 0xFF000000u;
+    // With s = ((b >> 26) & 0x38) mod 32, that is 0, 8, 16 or 24, add is
+    // (0x200000E0 << s) & 0xFF000000 and back (0x100000F0 << s) & 0xFF000000: only s = 0
+    // and s = 24 leave a nonzero top byte. Chosen per lane, without shifting by a
+    // variable count (which four-lane SSE2 code could only do lane by lane).
+    const U s = (b >> 26) & 0x18u;
+    const U add = select(s == 0u, splat<U>(0x20000000u), select(s == 24u, splat<U>(0xE0000000u), splat<U>(0u)));
+    const U back = select(s == 0u, splat<U>(0x10000000u), select(s == 24u, splat<U>(0xF0000000u), splat<U>(0u)));
     const F h = -0.5f * fast_rcp(float_of(b + add));
     F y = float_of(((((b + add + 0xC07D5ED9u) >> 1) + 0x3F7D8FC7u)) & 0x7FFFFFFFu);
     y = ((h * y) * y + 0.5f) * y + y;
@@ -65,17 +69,16 @@ DSP_INLINE F fast_sqrt(F x)
     return select(x < 1.17549435e-38f, splat<F>(0.0f), float_of(bits_of(y) - back));
 }
 
-// floor(x), exact: the fraction bits are masked off (truncation toward zero), then 1
-// is taken off for a negative value that was not whole.
+// floor(x), exact: the fraction bits are cleared (truncation toward zero), then 1 is
+// taken off for a negative value that was not whole. Between 1 and 2^23 in magnitude the
+// conversion to an integer and back clears them exactly as masking the pattern would.
 template <class F>
 DSP_INLINE F fast_floor(F x)
 {
-    using U = lane_u<F>;
-    const U b = bits_of(x);
+    const lane_u<F> b = bits_of(x);
     const lane_i<F> exponent = as_signed((b >> 23) & 0xFFu) - 127;
-    // The count is kept below 32 where the masked value is not the one selected.
-    const F fraction_cut = float_of(b & ~(splat<U>(0x7FFFFFu) >> (as_unsigned(exponent) & 31u)));
-    const F t = select(exponent < 0, float_of(b & 0x80000000u), select(exponent >= 23, x, fraction_cut));
+    const F whole = to_float(trunc_to_i32(x));
+    const F t = select(exponent < 0, float_of(b & 0x80000000u), select(exponent >= 23, x, whole));
     return select((x < 0.0f) & (t != x), t - 1.0f, t);
 }
 

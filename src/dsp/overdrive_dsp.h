@@ -44,18 +44,19 @@ struct tone_stage {
     float target_tone, target_cap_scale;
 };
 
-// Oversampled samples whose stage coefficients the block path works out in one go.
-inline constexpr int dsp_segment = 64;
+// Oversampled samples held by the block path's rings: its glides run 16 samples ahead
+// of the recursion and its coefficients are worked out 8 at a time.
+inline constexpr int dsp_ring = 32;
 
 // Scratch of the block path; nothing in it outlives one dsp_process_block call.
 struct dsp_block_scratch {
-    // The stage controls of one segment's samples as they glide: drive, cap1_scale,
-    // cap2_scale, tone, cap_scale (padded to whole groups of lanes).
-    float controls[5][dsp_segment + 8];
+    // The stage controls of the ring's samples as they glide: drive, cap1_scale,
+    // cap2_scale, tone, cap_scale.
+    float controls[5][dsp_ring];
     // The coefficients that the two stages' recursions read, one set per sample,
     // stored in groups of as many samples as the SIMD code has lanes.
-    float clip[20 * dsp_segment];
-    float tone[12 * dsp_segment];
+    float clip[20 * dsp_ring];
+    float tone[12 * dsp_ring];
 };
 
 struct overdrive_dsp {

@@ -49,7 +49,8 @@ inline float process_sample(overdrive_dsp* dsp, float x)
         w = 0.0f;
         resampler_process(&dsp->downsampler, &dsp->downsampler_state, dsp->work, &w, n);
     }
-    return path_output(dsp, x, w);
+    compensation_cache cache{};
+    return path_output(dsp, x, w, &cache);
 }
 
 } // namespace

@@ -33,9 +33,17 @@ DSP_INLINE float oversampled_step(const C* cs, float* clip_state, smoother* heat
     return tone_run(ts, tone_state, g);
 }
 
+// The loudness compensation of the last mix value, while that value stays the same to
+// the bit (as it does once the mix glide has come to rest).
+struct compensation_cache {
+    bool valid;
+    uint32_t mix_bits;
+    float comp;
+};
+
 // Output high-passes on the oversampled section's result w, mix with loudness
 // compensation, volume and bypass; x is the finite input sample.
-DSP_INLINE float path_output(overdrive_dsp* dsp, float x, float w)
+DSP_INLINE float path_output(overdrive_dsp* dsp, float x, float w, compensation_cache* cache)
 {
     const float x4 = x * 4.0f;
     const float y3 = run_highpass(&dsp->out_hp1, &dsp->out_hp1_s, w);
@@ -44,7 +52,9 @@ DSP_INLINE float path_output(overdrive_dsp* dsp, float x, float w)
     smoother_run(&dsp->mix);
     const float m = dsp->mix.value;
     // Loudness compensation, about 3.5505533·e^(−2.703428·m) + 0.7621998.
-    const float comp = fast_pow2(m * -2.70342803f * 1.44269502f) * 3.55055332f + 0.762199819f;
+    if (!cache->valid || cache->mix_bits != bits_of(m))
+        *cache = {true, bits_of(m), fast_pow2(m * -2.70342803f * 1.44269502f) * 3.55055332f + 0.762199819f};
+    const float comp = cache->comp;
     // The dry part is the gained input, not the high-passed one.
     const float mixed = (y4 - x4) * m + x4;
     smoother_run(&dsp->volume);

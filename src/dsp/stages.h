@@ -14,7 +14,8 @@ inline float smoother_coeff(float cutoff, float rate_over_2pi)
     return rate_over_2pi * fast_rcp(cutoff + rate_over_2pi);
 }
 
-DSP_INLINE float smoother_step(float value, float target, float coeff)
+template <class F>
+DSP_INLINE F smoother_step(F value, F target, F coeff)
 {
     return target + (value - target) * coeff;
 }
@@ -73,12 +74,17 @@ DSP_INLINE F clip_c2(F cap2_scale)
     return fast_rcp(cap2_scale) * 2.88847446e-07f;
 }
 
-// fast_sqrt gives 0 below the smallest normal float.
+// The stage's corner frequency; fast_sqrt gives 0 below the smallest normal float.
+template <class F>
+DSP_INLINE F clip_f0(F c1, F r_drive, F c2)
+{
+    return fast_sqrt(fast_rcp((c1 * r_drive) * c2)) * 0.00232151337f;
+}
+
 template <class F>
 DSP_INLINE F clip_k(F c1, F r_drive, F c2, F max_freq, F inv_rate)
 {
-    const F f0 = fast_sqrt(fast_rcp((c1 * r_drive) * c2)) * 0.00232151337f;
-    return stage_bilinear_k(f0, max_freq, inv_rate);
+    return stage_bilinear_k(clip_f0(c1, r_drive, c2), max_freq, inv_rate);
 }
 
 // What the drive stage's recursion reads for one oversampled sample.
@@ -88,40 +94,53 @@ struct clip_coeffs {
     F e1, e2, e3, e4, e5, e6, e7, e8, e9, e10, e11, e12, e13, e14, e15, e16, e17;
 };
 
-// The rate of change of the capacitances enters the admittances at every sample.
+// The rate of change of the capacitances enters the admittances at every sample. All
+// coefficients but e8 and e17, which the diode solver takes from e7 and e16.
+template <class F>
+DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive, F prev_c1,
+                                   F prev_c2, F rate)
+{
+    constexpr float g = 0.000212765954f;
+    o->k = k;
+    o->c1 = c1;
+    o->c2 = c2;
+    const F dc1 = (c1 - prev_c1) * rate;
+    const F dc2 = (c2 - prev_c2) * rate;
+    const F e1 = k * c1 + dc1;
+    const F b = k * c2 + dc2;
+    const F d1 = fast_rcp(g + e1);
+    const F e2 = e1 * d1;
+    o->e1 = e1;
+    o->e2 = e2;
+    o->e3 = -c1 * d1;
+    const F u1 = fast_rcp(r_drive * b + 1.0f);
+    const F e4 = -u1 * r_drive;
+    o->e4 = e4;
+    o->e5 = ((e2 * e1 - e1) - b) * e4 + u1;
+    // The one product formed in double precision.
+    o->e6 = mul_in_double(fast_rcp(e4), -0.045552);
+    const F x1 = -5.53213901e-08f * e4;
+    o->e7 = x1 + fast_ln(x1);
+    const F u2 = fast_rcp((e2 * g + b) * r_drive + 1.0f);
+    const F e9 = r_drive * u2;
+    const F e12 = b * e9 + u2;
+    o->e9 = e9;
+    o->e10 = -g * e9;
+    o->e11 = -c2 * e9;
+    o->e12 = e12;
+    o->e13 = 3.92f * e12;
+    o->e14 = e12 * -3.12f;
+    const F x2 = 5.53213901e-08f * e9;
+    o->e15 = fast_rcp(e9) * 0.0455520004f;
+    o->e16 = x2 + fast_ln(x2);
+}
+
 template <class F>
 DSP_INLINE clip_coeffs<F> clip_coeffs_of(F k, F c1, F c2, F r_drive, F prev_c1, F prev_c2, F rate)
 {
-    constexpr float g = 0.000212765954f;
     clip_coeffs<F> o;
-    o.k = k;
-    o.c1 = c1;
-    o.c2 = c2;
-    const F dc1 = (c1 - prev_c1) * rate;
-    const F dc2 = (c2 - prev_c2) * rate;
-    o.e1 = k * c1 + dc1;
-    const F b = k * c2 + dc2;
-    const F d1 = fast_rcp(g + o.e1);
-    o.e2 = o.e1 * d1;
-    o.e3 = -c1 * d1;
-    const F u1 = fast_rcp(r_drive * b + 1.0f);
-    o.e4 = -u1 * r_drive;
-    o.e5 = ((o.e2 * o.e1 - o.e1) - b) * o.e4 + u1;
-    // The one product formed in double precision.
-    o.e6 = mul_in_double(fast_rcp(o.e4), -0.045552);
-    const F x1 = -5.53213901e-08f * o.e4;
-    o.e7 = x1 + fast_ln(x1);
+    clip_coeffs_linear(&o, k, c1, c2, r_drive, prev_c1, prev_c2, rate);
     o.e8 = omega_or_self(o.e7);
-    const F u2 = fast_rcp((o.e2 * g + b) * r_drive + 1.0f);
-    o.e9 = r_drive * u2;
-    o.e10 = -g * o.e9;
-    o.e11 = -c2 * o.e9;
-    o.e12 = b * o.e9 + u2;
-    o.e13 = 3.92f * o.e12;
-    o.e14 = o.e12 * -3.12f;
-    const F x2 = 5.53213901e-08f * o.e9;
-    o.e15 = fast_rcp(o.e9) * 0.0455520004f;
-    o.e16 = x2 + fast_ln(x2);
     o.e17 = omega_or_self(o.e16);
     return o;
 }
@@ -237,10 +256,15 @@ DSP_INLINE F tone_c(F cap_scale)
 }
 
 template <class F>
+DSP_INLINE F tone_f0(F c, F prewarp_base)
+{
+    return fast_rcp(c) * prewarp_base;
+}
+
+template <class F>
 DSP_INLINE F tone_k(F c, F prewarp_base, F max_freq, F inv_rate)
 {
-    const F f0 = fast_rcp(c) * prewarp_base;
-    return stage_bilinear_k(f0, max_freq, inv_rate);
+    return stage_bilinear_k(tone_f0(c, prewarp_base), max_freq, inv_rate);
 }
 
 // Returns whether anything moved (always when forced).
