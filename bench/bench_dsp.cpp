@@ -10,6 +10,10 @@
 // on the block path (dsp_process_block); the second argument of a block-path run is the
 // SIMD width (8: AVX2, 4: SSE2). The _plain runs recompute every stage coefficient for
 // every oversampled sample, as the laws are written.
+// Two more show what bounds the automated case: floor_automated, the same recursion fed
+// the coefficients that automation gives each oversampled sample (worked out
+// beforehand), and coefficients, the stage coefficients alone, for as many samples at a
+// time as the block path has lanes.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -19,6 +23,7 @@
 #include "dsp/overdrive_dsp.h"
 #include "dsp/resampler.h"
 #include "dsp/signal_path.h"
+#include "dsp/stages.h"
 
 namespace {
 
@@ -158,6 +163,117 @@ void bm_floor(benchmark::State& state)
     set_counter(state, rate);
 }
 
+// The recursion with the coefficients of every oversampled sample of the automated
+// run, as the per-sample path computes them.
+void bm_floor_automated(benchmark::State& state)
+{
+    const int rate = static_cast<int>(state.range(0));
+    overdrive_dsp dsp;
+    start_at_defaults(&dsp, rate);
+    process_mode mode;
+    const std::vector<float> in = make_signal(rate);
+    const int n = dsp.oversampling < 2 ? 1 : dsp.oversampling;
+    struct sample {
+        float s, heat;
+        clip_coeffs<float> clip;
+        tone_coeffs<float> tone;
+    };
+    std::vector<sample> os;
+    uint32_t step = 0;
+    for (size_t i = 0; i < in.size(); i++) {
+        if (i % block == 0)
+            automate(&dsp, ++step);
+        float w[dsp_max_oversampling];
+        const float y2 = path_input(&dsp, in[i]);
+        if (n < 2)
+            w[0] = y2;
+        else
+            resampler_process(&dsp.upsampler, &dsp.upsampler_state, &y2, w, 1);
+        for (int j = 0; j < n; j++) {
+            clip_stage* cs = &dsp.clip_stage;
+            tone_stage* ts = &dsp.tone_stage;
+            clip_update_controls(cs, false);
+            clip_update_coeffs(cs);
+            tone_update_controls(ts, false);
+            tone_update_coeffs(ts);
+            smoother_run(&dsp.heat_gain);
+            os.push_back({w[j], dsp.heat_gain.value,
+                          {cs->k, cs->c1, cs->c2, cs->e1, cs->e2, cs->e3, cs->e4, cs->e5, cs->e6, cs->e7,
+                           cs->e8, cs->e9, cs->e10, cs->e11, cs->e12, cs->e13, cs->e14, cs->e15, cs->e16, cs->e17},
+                          {ts->k, ts->out_a, ts->out_b, ts->t1, ts->t2, ts->t3, ts->t4, ts->t5, ts->t6, ts->t7,
+                           ts->t8, ts->t9}});
+        }
+    }
+    float clip_state[4] = {}, tone_state[4] = {};
+    std::vector<float> out(os.size());
+    for (auto _ : state) {
+        for (size_t j = 0; j < os.size(); j++) {
+            const sample& o = os[j];
+            smoother heat = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, o.heat, o.heat};
+            out[j] = oversampled_step(&o.clip, clip_state, &heat, &o.tone, tone_state, o.s);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    set_counter(state, rate);
+}
+
+// The coefficients of both stages for sixty-four oversampled samples whose controls all
+// glide, W samples at a time.
+template <class F>
+[[gnu::always_inline]] inline void all_coefficients(const overdrive_dsp* dsp, const float* controls, float* sink)
+{
+    constexpr int W = sizeof(F) / sizeof(float);
+    const clip_stage* cs = &dsp->clip_stage;
+    const tone_stage* ts = &dsp->tone_stage;
+    for (int j = 0; j < 64; j += W) {
+        const F c1 = clip_c1(load_lanes<F>(controls + 64 + j));
+        const F c2 = clip_c2(load_lanes<F>(controls + 128 + j));
+        const F r = clip_r_drive(load_lanes<F>(controls + j));
+        const F k = clip_k(c1, r, c2, splat<F>(cs->max_freq), splat<F>(cs->inv_rate));
+        const clip_coeffs<F> clip = clip_coeffs_of(k, c1, c2, r, c1, c2, splat<F>(cs->rate));
+        const tone_controls<F> tc = tone_controls_of(load_lanes<F>(controls + 192 + j));
+        const F c = splat<F>(ts->c);
+        const F tk = tone_k(c, tc.prewarp_base, splat<F>(ts->max_freq), splat<F>(ts->inv_rate));
+        const tone_coeffs<F> tone = tone_coeffs_of(tk, c, c, splat<F>(ts->rate), tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b);
+        store_lanes(sink + j, clip.e8 + clip.e17 + tone.t7);
+    }
+}
+
+void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls, float* sink)
+{
+    all_coefficients<f32x4>(dsp, controls, sink);
+}
+
+__attribute__((target("avx2"))) void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
+                                                                 float* sink)
+{
+    all_coefficients<f32x8>(dsp, controls, sink);
+}
+
+// Time per oversampled sample.
+void bm_coefficients(benchmark::State& state)
+{
+    overdrive_dsp dsp;
+    start_at_defaults(&dsp, 44100);
+    process_mode mode;
+    float controls[256], sink[64];
+    for (int j = 0; j < 64; j++) {
+        controls[j] = 0.3f + 0.01f * static_cast<float>(j);
+        controls[64 + j] = 720.0f * (1.0f + 0.01f * static_cast<float>(j));
+        controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
+        controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
+    }
+    for (auto _ : state) {
+        if (state.range(0) == 8)
+            coefficients_in_eight_lanes(&dsp, controls, sink);
+        else
+            coefficients_in_four_lanes(&dsp, controls, sink);
+        benchmark::DoNotOptimize(sink);
+    }
+    state.counters["per_os_sample"] = benchmark::Counter(
+        64, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 void rates(benchmark::internal::Benchmark* b, int lanes)
 {
     for (int rate : {44100, 48000, 96000, 192000, 11025})
@@ -174,6 +290,8 @@ BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
 BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_coefficients)->Arg(8)->Arg(4);
 BENCHMARK(bm_path<per_sample_plain, false>)->Name("bm_steady_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_path<per_sample_plain, true>)->Name("bm_automated_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 

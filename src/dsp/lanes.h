@@ -29,7 +29,6 @@ struct lane_vectors {
 
 using f32x4 = lane_vectors<4>::f;
 using f32x8 = lane_vectors<8>::f;
-using f32x16 = lane_vectors<16>::f;
 
 // The unsigned and signed companions of a float type, and its lane count.
 template <class F>
