@@ -16,7 +16,9 @@
 // time as the block path has lanes.
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 #include <xmmintrin.h>
 
@@ -197,11 +199,13 @@ void bm_floor_automated(benchmark::State& state)
             tone_update_controls(ts, false);
             tone_update_coeffs(ts);
             smoother_run(&dsp.heat_gain);
-            os.push_back({w[j], dsp.heat_gain.value,
-                          {cs->k, cs->c1, cs->c2, cs->e1, cs->e2, cs->e3, cs->e4, cs->e5, cs->e6, cs->e7,
-                           cs->e8, cs->e9, cs->e10, cs->e11, cs->e12, cs->e13, cs->e14, cs->e15, cs->e16, cs->e17},
-                          {ts->k, ts->out_a, ts->out_b, ts->t1, ts->t2, ts->t3, ts->t4, ts->t5, ts->t6, ts->t7,
-                           ts->t8, ts->t9}});
+            // Both coefficient records follow the order of the stage records' fields.
+            sample o = {w[j], dsp.heat_gain.value, {}, {}};
+            std::memcpy(&o.clip, &cs->c1, sizeof o.clip);
+            std::memcpy(&o.tone, &ts->k, offsetof(tone_coeffs<float>, out_a));
+            o.tone.out_a = ts->out_a;
+            o.tone.out_b = ts->out_b;
+            os.push_back(o);
         }
     }
     float clip_state[4] = {}, tone_state[4] = {};

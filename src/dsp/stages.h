@@ -3,6 +3,9 @@
 // themselves. Inline because they run several times per input sample.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
 #include "dsp/fast_math.h"
 #include "dsp/overdrive_dsp.h"
 
@@ -88,9 +91,10 @@ DSP_INLINE F clip_k(F c1, F r_drive, F c2, F max_freq, F inv_rate)
 }
 
 // What the drive stage's recursion reads for one oversampled sample.
+// In the order of the drive stage record's fields c1 … e17.
 template <class F>
 struct clip_coeffs {
-    F k, c1, c2;
+    F c1, c2, k;
     F e1, e2, e3, e4, e5, e6, e7, e8, e9, e10, e11, e12, e13, e14, e15, e16, e17;
 };
 
@@ -172,31 +176,14 @@ inline bool clip_update_controls(clip_stage* st, bool forced)
     return true;
 }
 
+static_assert(offsetof(clip_stage, e17) - offsetof(clip_stage, c1) == sizeof(clip_coeffs<float>) - sizeof(float));
+
 // Records one sample's coefficients as the stage's current ones.
 inline void clip_keep_coeffs(clip_stage* st, const clip_coeffs<float>& c)
 {
-    st->k = c.k;
-    st->c1 = c.c1;
-    st->c2 = c.c2;
+    std::memcpy(&st->c1, &c, sizeof c);
     st->prev_c1 = c.c1;
     st->prev_c2 = c.c2;
-    st->e1 = c.e1;
-    st->e2 = c.e2;
-    st->e3 = c.e3;
-    st->e4 = c.e4;
-    st->e5 = c.e5;
-    st->e6 = c.e6;
-    st->e7 = c.e7;
-    st->e8 = c.e8;
-    st->e9 = c.e9;
-    st->e10 = c.e10;
-    st->e11 = c.e11;
-    st->e12 = c.e12;
-    st->e13 = c.e13;
-    st->e14 = c.e14;
-    st->e15 = c.e15;
-    st->e16 = c.e16;
-    st->e17 = c.e17;
 }
 
 inline void clip_update_coeffs(clip_stage* st)
@@ -239,14 +226,12 @@ DSP_INLINE tone_controls<F> tone_controls_of(F tone)
     return o;
 }
 
+static_assert(offsetof(tone_stage, prewarp_base) - offsetof(tone_stage, ga) ==
+              sizeof(tone_controls<float>) - sizeof(float));
+
 inline void tone_keep_controls(tone_stage* st, const tone_controls<float>& t)
 {
-    st->ga = t.ga;
-    st->gab = t.gab;
-    st->out_a = t.out_a;
-    st->out_b = t.out_b;
-    st->gin = t.gin;
-    st->prewarp_base = t.prewarp_base;
+    std::memcpy(&st->ga, &t, sizeof t);
 }
 
 template <class F>
@@ -287,11 +272,12 @@ inline bool tone_update_controls(tone_stage* st, bool forced)
     return true;
 }
 
-// What the tone stage's recursion reads for one oversampled sample.
+// What the tone stage's recursion reads for one oversampled sample; k … t9 in the order
+// of the tone stage record's fields.
 template <class F>
 struct tone_coeffs {
-    F k, out_a, out_b;
-    F t1, t2, t3, t4, t5, t6, t7, t8, t9;
+    F k, t1, t2, t3, t4, t5, t6, t7, t8, t9;
+    F out_a, out_b;
 };
 
 template <class F>
@@ -318,21 +304,14 @@ DSP_INLINE tone_coeffs<F> tone_coeffs_of(F k, F c, F prev_c, F rate, F ga, F gab
     return o;
 }
 
-// Records one sample's coefficients as the stage's current ones; c is that sample's
-// capacitance.
+static_assert(offsetof(tone_stage, t9) - offsetof(tone_stage, k) == offsetof(tone_coeffs<float>, t9));
+
+// Records one sample's coefficients as the stage's current ones (its output taps are
+// controls, kept by tone_keep_controls); c is that sample's capacitance.
 inline void tone_keep_coeffs(tone_stage* st, const tone_coeffs<float>& t, float c)
 {
-    st->k = t.k;
+    std::memcpy(&st->k, &t, offsetof(tone_coeffs<float>, out_a));
     st->prev_c = c;
-    st->t1 = t.t1;
-    st->t2 = t.t2;
-    st->t3 = t.t3;
-    st->t4 = t.t4;
-    st->t5 = t.t5;
-    st->t6 = t.t6;
-    st->t7 = t.t7;
-    st->t8 = t.t8;
-    st->t9 = t.t9;
 }
 
 inline void tone_update_coeffs(tone_stage* st)

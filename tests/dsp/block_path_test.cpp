@@ -16,12 +16,6 @@
 
 namespace {
 
-uint32_t next_random(uint32_t* seed)
-{
-    *seed = *seed * 1664525u + 1013904223u;
-    return *seed >> 8;
-}
-
 // The rate whose factor is n: ceil(176400 / rate) = n.
 float rate_for(int n)
 {
@@ -72,15 +66,7 @@ void between_blocks(overdrive_dsp* a, overdrive_dsp* b, float* rate, uint32_t* s
     const int changes = 1 + static_cast<int>(next_random(seed) % 6);
     for (int k = 0; k < changes; k++) {
         const int index = static_cast<int>(next_random(seed) % 6);
-        const float top = index == 4 ? 200.0f : 100.0f;
-        float value;
-        switch (next_random(seed) % 6) {
-        case 0: value = 0.0f; break;
-        case 1: value = top; break;
-        case 2: value = a->dsp_values[index]; break;
-        case 3: value = std::numeric_limits<float>::quiet_NaN(); break;
-        default: value = static_cast<float>(next_random(seed) % 10001) * (top / 10000.0f); break;
-        }
+        const float value = random_param_value(a, index, seed);
         dsp_set_param(a, index, value);
         dsp_set_param(b, index, value);
     }

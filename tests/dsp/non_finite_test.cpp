@@ -18,12 +18,6 @@ namespace {
 constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr float quiet_nan = std::numeric_limits<float>::quiet_NaN();
 
-uint32_t next_random(uint32_t* seed)
-{
-    *seed = *seed * 1664525u + 1013904223u;
-    return *seed >> 8;
-}
-
 bool finite_values(const float* v, int n)
 {
     for (int i = 0; i < n; i++)
