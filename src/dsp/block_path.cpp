@@ -3,9 +3,9 @@
 // arrangement of the work differs; every value is computed by the same operations.
 //
 // The drive → trim → tone recursion is the one serial chain: each oversampled sample
-// waits for the previous one, and the processor spends most of that wait idle. So
-// everything else sits in the recursion's own loop, where the processor overlaps it
-// with that chain, each piece at its own distance from the sample being worked on:
+// waits for the previous one. Everything else is independent of it and sits in the
+// recursion's own loop, where the processor can work on it during that wait, each piece
+// at its own distance from the sample being worked on:
 // - the input high-passes and the upsampler, eight samples ahead; the downsampler and
 //   the output end, seven behind. Each resampler cascade runs as a wavefront: section i
 //   sits in SIMD lane i and works on the sample that entered section 0 i steps earlier,
@@ -202,7 +202,8 @@ public:
         const float value[8] = {drive_, cap1_, cap2_, tone_, cap_, 0.0f, 0.0f, 0.0f};
         const float target[8] = {cs_->target_drive, cs_->target_cap1_scale, cs_->target_cap2_scale,
                                  ts_->target_tone,  ts_->target_cap_scale,  0.0f, 0.0f, 0.0f};
-        const float coeff[8] = {cs_->coeff, cs_->coeff, cs_->coeff, ts_->coeff, ts_->coeff, 0.0f, 0.0f, 0.0f};
+        const float coeff[8] = {cs_->coeff, cs_->coeff, cs_->coeff, ts_->coeff,
+                                ts_->coeff, 0.0f,       0.0f,       0.0f};
         const float bound[8] = {cs_->threshold_sq,
                                 cs_->threshold_sq * target[1] * target[1],
                                 cs_->threshold_sq * target[2] * target[2],
@@ -506,21 +507,24 @@ private:
         case 2:
             if (clip_on)
                 for (int v = 0; v < V; v++)
-                    g.k[v] = clip_.moved ? stage_bilinear_k(g.f0[v], splat<F>(cs_->max_freq), splat<F>(cs_->inv_rate))
+                    g.k[v] = clip_.moved ? stage_bilinear_k(g.f0[v], splat<F>(cs_->max_freq),
+                                                            splat<F>(cs_->inv_rate))
                                          : splat<F>(cs_->k);
             break;
         case 3:
             if (tone_on)
                 for (int v = 0; v < V; v++)
                     g.tone_k[v] = tone_plan_.moved
-                                      ? stage_bilinear_k(g.tone_f0[v], splat<F>(ts_->max_freq), splat<F>(ts_->inv_rate))
+                                      ? stage_bilinear_k(g.tone_f0[v], splat<F>(ts_->max_freq),
+                                                         splat<F>(ts_->inv_rate))
                                       : splat<F>(ts_->k);
             break;
         case 4:
             if (clip_on)
                 for (int v = 0; v < V; v++) {
-                    clip_coeffs_linear(&g.clip[v], g.k[v], g.c1[v], g.c2[v], g.r_drive[v], shift_in(g.c1[v], prev_c1_),
-                                       shift_in(g.c2[v], prev_c2_), splat<F>(cs_->rate));
+                    clip_coeffs_linear(&g.clip[v], g.k[v], g.c1[v], g.c2[v], g.r_drive[v],
+                                       shift_in(g.c1[v], prev_c1_), shift_in(g.c2[v], prev_c2_),
+                                       splat<F>(cs_->rate));
                     prev_c1_ = g.c1[v][W - 1];
                     prev_c2_ = g.c2[v][W - 1];
                 }
@@ -542,8 +546,9 @@ private:
                 for (int v = 0; v < V; v++) {
                     const tone_controls<F>& tc = g.tone[v];
                     store_set<F>(scratch_->tone, j + v * W,
-                                 tone_coeffs_of(g.tone_k[v], g.c[v], shift_in(g.c[v], prev_c_), splat<F>(ts_->rate),
-                                                tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
+                                 tone_coeffs_of(g.tone_k[v], g.c[v], shift_in(g.c[v], prev_c_),
+                                                splat<F>(ts_->rate), tc.ga, tc.gab, tc.gin, tc.out_a,
+                                                tc.out_b));
                     prev_c_ = g.c[v][W - 1];
                 }
             break;

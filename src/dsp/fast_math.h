@@ -60,8 +60,9 @@ DSP_INLINE F fast_sqrt(F x)
     // and s = 24 leave a nonzero top byte. Chosen per lane, without shifting by a
     // variable count (which four-lane SSE2 code could only do lane by lane).
     const U s = (b >> 26) & 0x18u;
-    const U add = select(s == 0u, splat<U>(0x20000000u), select(s == 24u, splat<U>(0xE0000000u), splat<U>(0u)));
-    const U back = select(s == 0u, splat<U>(0x10000000u), select(s == 24u, splat<U>(0xF0000000u), splat<U>(0u)));
+    const U none = splat<U>(0u);
+    const U add = select(s == 0u, splat<U>(0x20000000u), select(s == 24u, splat<U>(0xE0000000u), none));
+    const U back = select(s == 0u, splat<U>(0x10000000u), select(s == 24u, splat<U>(0xF0000000u), none));
     const F h = -0.5f * fast_rcp(float_of(b + add));
     F y = float_of(((((b + add + 0xC07D5ED9u) >> 1) + 0x3F7D8FC7u)) & 0x7FFFFFFFu);
     y = ((h * y) * y + 0.5f) * y + y;

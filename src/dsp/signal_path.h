@@ -52,8 +52,10 @@ DSP_INLINE float path_output(overdrive_dsp* dsp, float x, float w, compensation_
     smoother_run(&dsp->mix);
     const float m = dsp->mix.value;
     // Loudness compensation, about 3.5505533·e^(−2.703428·m) + 0.7621998.
-    if (!cache->valid || cache->mix_bits != bits_of(m))
-        *cache = {true, bits_of(m), fast_pow2(m * -2.70342803f * 1.44269502f) * 3.55055332f + 0.762199819f};
+    if (!cache->valid || cache->mix_bits != bits_of(m)) {
+        const float comp = fast_pow2(m * -2.70342803f * 1.44269502f) * 3.55055332f + 0.762199819f;
+        *cache = {true, bits_of(m), comp};
+    }
     const float comp = cache->comp;
     // The dry part is the gained input, not the high-passed one.
     const float mixed = (y4 - x4) * m + x4;

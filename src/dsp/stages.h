@@ -176,7 +176,8 @@ inline bool clip_update_controls(clip_stage* st, bool forced)
     return true;
 }
 
-static_assert(offsetof(clip_stage, e17) - offsetof(clip_stage, c1) == sizeof(clip_coeffs<float>) - sizeof(float));
+static_assert(offsetof(clip_stage, e17) - offsetof(clip_stage, c1) ==
+              sizeof(clip_coeffs<float>) - sizeof(float));
 
 // Records one sample's coefficients as the stage's current ones.
 inline void clip_keep_coeffs(clip_stage* st, const clip_coeffs<float>& c)
