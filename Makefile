@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test install clean
+.PHONY: all deps configure build demo test install package clean
 
 all: build
 
@@ -18,6 +18,10 @@ build: configure
 
 install: build
 	cmake --install $(BUILD)
+
+# The Debian package (CPack): $(BUILD)/vellum-grist-saturator_VERSION_amd64.deb
+package: build
+	cmake --build $(BUILD) --target package
 
 demo: install
 	sh scripts/demo.sh $(BUILD)

@@ -20,8 +20,6 @@ inline constexpr size_t ws_max_message = 1u << 20;
 
 // The 24-character key: Base64 of 16 random bytes.
 void ws_make_key(const uint8_t random[16], char key[25]);
-// The Sec-WebSocket-Accept value the server must answer for a key: 28 characters.
-void ws_accept_for_key(const char* key, char accept[29]);
 // The whole upgrade request; returns its length, or 0 when it does not fit.
 size_t ws_build_request(char* out, size_t capacity, unsigned port, const char* key);
 // Checks a server's reply: the length of the reply header (through the empty line)
@@ -57,6 +55,9 @@ struct ws_client_sink {
 // reply. That wait, and any later wait for the plug-in to take what is sent, ends
 // early (failure) when `abort_fd` becomes readable. Null on failure.
 ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms);
+// Wraps a connected socket whose opening handshake is done, as ws_client_open leaves
+// its own; the client owns the descriptor from then on. Null when out of memory.
+ws_client* ws_client_adopt(int fd, int abort_fd);
 int ws_client_fd(const ws_client* client);
 // Reads what is waiting and delivers complete text messages. Returns 0, or -1 once the
 // connection is over (closed by the server, failed, or a protocol error).

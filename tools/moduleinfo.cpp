@@ -10,6 +10,7 @@
 #include <string>
 
 #include "module/module_entry.h"
+#include "plugin_loader.h"
 
 using namespace vst3;
 
@@ -30,25 +31,6 @@ static std::string quoted(const std::string& text)
         }
     }
     return out + "\"";
-}
-
-static std::string from_utf16(const char16* text, size_t max_units)
-{
-    std::string out;
-    for (size_t i = 0; i < max_units && text[i]; i++) {
-        char16 unit = text[i];
-        if (unit < 0x80) {
-            out += (char)unit;
-        } else if (unit < 0x800) {
-            out += (char)(0xC0 | (unit >> 6));
-            out += (char)(0x80 | (unit & 0x3F));
-        } else {
-            out += (char)(0xE0 | (unit >> 12));
-            out += (char)(0x80 | ((unit >> 6) & 0x3F));
-            out += (char)(0x80 | (unit & 0x3F));
-        }
-    }
-    return out;
 }
 
 static std::string bounded(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
@@ -116,11 +98,11 @@ int main(int argc, char** argv)
             fprintf(stderr, "getClassInfoUnicode(%d) failed\n", (int)i);
             return 1;
         }
-        std::string vendor = from_utf16(info.vendor, sizeof info.vendor / sizeof info.vendor[0]);
+        std::string vendor = utf16_to_string(info.vendor, sizeof info.vendor / sizeof info.vendor[0]);
         // An empty class vendor means the factory's vendor, as hosts read it.
         if (vendor.empty())
             vendor = factory_vendor;
-        const std::string version = from_utf16(info.version, sizeof info.version / sizeof info.version[0]);
+        const std::string version = utf16_to_string(info.version, sizeof info.version / sizeof info.version[0]);
         if (i == 0)
             module_version = version;
         char numbers[96];
@@ -129,11 +111,11 @@ int main(int argc, char** argv)
         classes += std::string(i ? ",\n" : "") + "    {\n" +
                    "      \"CID\": " + quoted(cid_text(info.cid)) + ",\n" +
                    "      \"Category\": " + quoted(bounded(info.category, sizeof info.category)) + ",\n" +
-                   "      \"Name\": " + quoted(from_utf16(info.name, sizeof info.name / sizeof info.name[0])) + ",\n" +
+                   "      \"Name\": " + quoted(utf16_to_string(info.name, sizeof info.name / sizeof info.name[0])) + ",\n" +
                    "      \"Vendor\": " + quoted(vendor) + ",\n" +
                    "      \"Version\": " + quoted(version) + ",\n" +
                    "      \"SDKVersion\": " +
-                   quoted(from_utf16(info.sdkVersion, sizeof info.sdkVersion / sizeof info.sdkVersion[0])) + ",\n" +
+                   quoted(utf16_to_string(info.sdkVersion, sizeof info.sdkVersion / sizeof info.sdkVersion[0])) + ",\n" +
                    "      \"Sub Categories\": " + sub_category_list(bounded(info.subCategories, sizeof info.subCategories)) +
                    ",\n" + numbers + "      \"Snapshots\": []\n    }";
     }

@@ -1,10 +1,12 @@
-// SHA-1 and Base64 against published vectors.
+// SHA-1, Base64 and the handshake's accept value (shared by the plug-in and the editor
+// program) against published vectors.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "editor/base64.h"
 #include "editor/sha1.h"
+#include "editor/ws_accept.h"
 
 static std::string sha1_hex(const std::string& text)
 {
@@ -34,6 +36,8 @@ TEST(Sha1, MatchesReferenceDigestsAcrossPaddingBoundaries)
     // the one-or-two padding blocks split and were computed with Python's hashlib.
     EXPECT_EQ(sha1_hex(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     EXPECT_EQ(sha1_hex("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(sha1_hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
     EXPECT_EQ(sha1_hex(std::string(55, 'a')), "c1c8bbdc22796e28c0e15163d20899b65621d65a");
     EXPECT_EQ(sha1_hex(std::string(56, 'a')), "c2db330f6083854c99d4b5bfb6e8f29f201be699");
     EXPECT_EQ(sha1_hex(std::string(63, 'a')), "03f09f5b158a7a8cdad920bddc29b81c18a551f5");
@@ -52,4 +56,16 @@ TEST(Base64, MatchesRfc4648Vectors)
     EXPECT_EQ(b64("fooba"), "Zm9vYmE=");
     EXPECT_EQ(b64("foobar"), "Zm9vYmFy");
     EXPECT_EQ(b64("\xff\xfe\xfd"), "//79");
+}
+
+TEST(WsAccept, MatchesRfc6455SampleAndReadsOnlyTheKey)
+{
+    // RFC 6455 section 1.3: the sample key and its accept value.
+    char accept[ws_accept_size + 1];
+    ws_accept_for_key("dGhlIHNhbXBsZSBub25jZQ==", accept);
+    EXPECT_STREQ(accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    // Both sides hand over a pointer into the request or reply text: whatever follows
+    // the 24 key characters is not part of the key.
+    ws_accept_for_key("dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n", accept);
+    EXPECT_STREQ(accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 }

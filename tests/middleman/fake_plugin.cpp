@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "editor/ws_accept.h"
 #include "ws_client.h"
 
 using clock_type = std::chrono::steady_clock;
