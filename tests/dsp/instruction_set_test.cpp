@@ -1,4 +1,4 @@
-// The instructions in the built plug-in library, as objdump disassembles them: no fused
+// The instructions in the built plug-in libraries (VST 3 and LV2), as objdump disassembles them: no fused
 // multiply-add anywhere (a fused product skips a rounding and changes the bits), and the
 // AVX code only inside the block path's eight-lane function, which runs only where the
 // processor has AVX2, so that everything else runs on any x86-64 processor.
@@ -52,22 +52,26 @@ bool starts_with(const std::string& s, const char* prefix)
 
 TEST(instruction_set, no_fused_multiply_add_and_avx_only_in_the_eight_lane_path)
 {
-    const listing code = disassemble(VGS_PLUGIN_SO);
-    ASSERT_GT(code.size(), 100u) << "objdump read no functions from " << VGS_PLUGIN_SO;
-    int avx_in_eight_lanes = 0;
-    for (const auto& [function, mnemonics] : code) {
-        for (const auto& [mnemonic, count] : mnemonics) {
-            // FMA3 (vfmadd231ps, vfnmsub213ss, vfmaddsub…) and FMA4 (vfmaddps…) alike.
-            for (const char* fused : {"vfmadd", "vfmsub", "vfnmadd", "vfnmsub"})
-                EXPECT_FALSE(starts_with(mnemonic, fused)) << mnemonic << " in " << function;
-            // Every VEX-encoded instruction (the AVX forms) has a mnemonic starting in v.
-            if (mnemonic[0] != 'v')
-                continue;
-            if (function.find("eight_lanes") != std::string::npos)
-                avx_in_eight_lanes += count;
-            else
-                ADD_FAILURE() << mnemonic << " outside the eight-lane path, in " << function;
+    for (const std::string& path :
+         {std::string(VGS_PLUGIN_SO), std::string(VGS_LV2_BUNDLE_DIR) + "/vellum_grist_saturator.so"}) {
+        SCOPED_TRACE(path);
+        const listing code = disassemble(path);
+        ASSERT_GT(code.size(), 100u) << "objdump read no functions";
+        int avx_in_eight_lanes = 0;
+        for (const auto& [function, mnemonics] : code) {
+            for (const auto& [mnemonic, count] : mnemonics) {
+                // FMA3 (vfmadd231ps, vfnmsub213ss, vfmaddsub…) and FMA4 (vfmaddps…) alike.
+                for (const char* fused : {"vfmadd", "vfmsub", "vfnmadd", "vfnmsub"})
+                    EXPECT_FALSE(starts_with(mnemonic, fused)) << mnemonic << " in " << function;
+                // Every VEX-encoded instruction (the AVX forms) has a mnemonic starting in v.
+                if (mnemonic[0] != 'v')
+                    continue;
+                if (function.find("eight_lanes") != std::string::npos)
+                    avx_in_eight_lanes += count;
+                else
+                    ADD_FAILURE() << mnemonic << " outside the eight-lane path, in " << function;
+            }
         }
+        EXPECT_GT(avx_in_eight_lanes, 1000) << "the eight-lane path holds no AVX code";
     }
-    EXPECT_GT(avx_in_eight_lanes, 1000) << "the eight-lane path holds no AVX code";
 }
