@@ -198,8 +198,10 @@ static FILE* open_path(char* path, size_t dir_length, bool for_update)
     path[dir_length] = '\0';
     keep_private(-1, path);
     path[dir_length] = kept;
-    int fd = for_update ? open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600)
-                        : open(path, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a pipe put in a file's place cannot hold the thread either
+    // (regular files do not notice the flag).
+    int fd = for_update ? open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600)
+                        : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     FILE* f = fd >= 0 ? fdopen(fd, for_update ? "a+" : "r") : nullptr;
     int err = errno;
     if (f)

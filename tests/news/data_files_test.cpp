@@ -496,4 +496,11 @@ TEST_F(data_files, a_lock_held_elsewhere_fails_each_operation_within_a_bound_and
     EXPECT_EQ(sent_texts().size(), 4u);
     write_data_file("REV00002 new", "tidel-news", nullptr);
     EXPECT_EQ(slurp(news), "REV00002 new");
+
+    // A pipe in a file's place has no writer to wait for either: a failed read.
+    ASSERT_EQ(unlink(latest.c_str()), 0);
+    ASSERT_EQ(mkfifo(latest.c_str(), 0600), 0);
+    EXPECT_TRUE(no_reply_to("tidelV1 init tok"));
+    write_data_file("into the pipe", "tok", "latest", nullptr);
+    EXPECT_TRUE(no_reply_to("tidelV1 init tok"));
 }
