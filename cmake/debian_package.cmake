@@ -1,5 +1,6 @@
 # The Debian package, built by `make package` (CPack's DEB generator): the bundle where
-# hosts look for VST 3 plug-ins system-wide, vgs-host with its manual page, the README
+# hosts look for VST 3 plug-ins system-wide, the LV2 bundle (its rules are in
+# cmake/lv2_bundle.cmake), vgs-host with its manual page, the README
 # with its pictures, the copyright file and the changelog. These rules belong to the
 # component "system", which a plain `cmake --install` leaves out: the developer's install
 # keeps copying the bundle to ~/.vst3.
@@ -58,7 +59,7 @@ set(CPACK_PACKAGE_NAME "${VGS_PACKAGE_NAME}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "Tresk.Sonwave")
 set(CPACK_PACKAGE_CONTACT "Vellum developers <dev@tresk-sonwave.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mono overdrive audio effect, VST 3 plug-in")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mono overdrive audio effect, VST 3 and LV2 plug-in")
 set(CPACK_PACKAGE_DESCRIPTION
   "Vellum Grist Saturator models an analog drive circuit: input gain and coupling
 high-passes, an oversampled diode drive stage with a level trim and a tone
@@ -67,7 +68,8 @@ volume and a smoothed bypass. Its six parameters (Drive, Tone, Heat, Mix,
 Volume, Bypass) are automatable, and its editor embeds into the host's window.
 
 The plug-in is installed in /usr/lib/vst3, where VST 3 hosts look for
-plug-ins system-wide. The package also holds vgs-host, a command-line host
+plug-ins system-wide, and in /usr/lib/lv2 as an LV2 plug-in; both
+editions sound the same. The package also holds vgs-host, a command-line host
 that prints the plug-in's classes and parameters, renders audio files through
 it with parameter automation, and opens its editor in a window of its own.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -291,19 +291,31 @@ static long await_reply(ws_client* c, const char* key, int abort_fd, int timeout
     }
 }
 
-ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms)
+ws_client* ws_client_adopt(int fd, int abort_fd)
 {
     ws_client* c = (ws_client*)calloc(1, sizeof(ws_client));
     if (!c)
         return nullptr;
-    c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    c->fd = fd;
     c->abort_fd = abort_fd;
+    return c;
+}
+
+ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    ws_client* c = ws_client_adopt(fd, abort_fd);
+    if (!c) {
+        close(fd);
+        return nullptr;
+    }
     int one = 1;
-    if (c->fd >= 0)
-        setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     char key[25];
     long header_size = -1;
-    if (c->fd >= 0 && send_upgrade(c->fd, port, key) == 0)
+    if (send_upgrade(c->fd, port, key) == 0)
         header_size = await_reply(c, key, abort_fd, timeout_ms);
     if (header_size < 0) {
         ws_client_free(c);

@@ -55,6 +55,9 @@ struct ws_client_sink {
 // reply. That wait, and any later wait for the plug-in to take what is sent, ends
 // early (failure) when `abort_fd` becomes readable. Null on failure.
 ws_client* ws_client_open(unsigned port, int abort_fd, int timeout_ms);
+// Wraps a connected socket whose opening handshake is done, as ws_client_open leaves
+// its own; the client owns the descriptor from then on. Null when out of memory.
+ws_client* ws_client_adopt(int fd, int abort_fd);
 int ws_client_fd(const ws_client* client);
 // Reads what is waiting and delivers complete text messages. Returns 0, or -1 once the
 // connection is over (closed by the server, failed, or a protocol error).

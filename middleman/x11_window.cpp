@@ -18,9 +18,15 @@ int x11_window_open(x11_window* w, int width, int height, const char* title)
     attrs.bit_gravity = NorthWestGravity;
     attrs.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
                        PointerMotionMask | LeaveWindowMask;
+    // The window lives inside the plug-in's container; on the root it only waits to be
+    // embedded. A window manager must leave it alone there: a managed window gets a
+    // decorated frame that flashes up, and the manager's own reparenting and unmanaging
+    // race with the plug-in's reparent into the container.
+    attrs.override_redirect = True;
     w->window = XCreateWindow(d, RootWindow(d, screen), 0, 0, (unsigned)width, (unsigned)height,
                               0, CopyFromParent, InputOutput, CopyFromParent,
-                              CWBackPixmap | CWBitGravity | CWEventMask, &attrs);
+                              CWBackPixmap | CWBitGravity | CWEventMask | CWOverrideRedirect,
+                              &attrs);
     w->width = width;
     w->height = height;
     XStoreName(d, w->window, title);

@@ -17,7 +17,8 @@ struct x11_window {
     int back_height;
 };
 
-// Opens the display named by DISPLAY and creates (but does not map) the window.
+// Opens the display named by DISPLAY and creates (but does not map) the window, which
+// no window manager manages (override-redirect): it is meant to be embedded.
 int x11_window_open(x11_window* w, int width, int height, const char* title);
 void x11_window_close(x11_window* w);
 // A cairo context on the back buffer, sized to the window; null on failure.

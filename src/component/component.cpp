@@ -64,18 +64,7 @@ static tresult initialize(IComponent* self, FUnknown* context) {
     component* c = as_component::self(self);
     if (c->host_context != nullptr) return kResultFalse;
     c->host_context = context;
-    dsp_init(&c->dsp);
-    c->sample_rate = 0.0f;
-    for (int i = 0; i < param_count; ++i) {
-        c->param_values[i] = (float)param_range_table[i].default_plain;
-        dsp_set_param(&c->dsp, i, c->param_values[i]);
-    }
-    std::memcpy(c->applied_values, c->param_values, sizeof c->applied_values);
-    param_lock_release(c);
-    c->audio_synced = 1;
-    c->state_loaded = 0;
-    c->channel_in = nullptr;
-    c->channel_out = nullptr;
+    component_audio_init(c);
     c->processing_enabled = 0;
     c->input_active = 0;
     c->output_active = 0;

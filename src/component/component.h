@@ -60,5 +60,24 @@ inline void param_lock_release(component* c) {
     __atomic_exchange_n(&c->param_lock, uint8_t{0}, __ATOMIC_RELEASE);
 }
 
+// The audio side at rest: the DSP record in its initial state with the six default
+// values set, both value arrays holding them, param_lock free, nothing pending.
+void component_audio_init(component* c);
+
+// The parameter hand-over at one end of a block, for every plug-in format's driver.
+// param_pass_begin tries param_lock once (never waits) and, when it got it, hands the
+// DSP whatever another thread left behind (reconciliation or a loaded state); it
+// returns whether the lock is held. param_hand_over takes one plain value the host set
+// (already toggle-rounded and clamped, never a NaN): recorded in param_values, and
+// given to the DSP when the pass holds the lock. param_pass_end releases a held lock.
+bool param_pass_begin(component* c);
+void param_hand_over(component* c, int index, double plain, bool locked);
+void param_pass_end(component* c, bool locked);
+
+// Flush-to-zero and denormals-are-zero for one block: enter returns the caller's
+// floating-point mode, leave puts those two bits back (the others keep what they have).
+unsigned int audio_fp_mode_enter();
+void audio_fp_mode_leave(unsigned int entry_csr);
+
 // IAudioProcessor::process: the per-block driver (parameter hand-over and signal path).
 vst3::tresult component_process(component* c, vst3::ProcessData* data);

@@ -12,10 +12,33 @@ using namespace vst3;
 // Flush-to-zero and denormals-are-zero in MXCSR.
 static constexpr unsigned int ftz_daz_bits = 0x8040u;
 
-// Hands changed values to the DSP: first whatever the other thread left behind
-// (reconciliation or a loaded state), then the host's queue point for this end of
-// the block (the first point when it sits at offset 0, the last when it sits later).
-static void param_sync(component* c, const ProcessData* data, bool at_start) {
+unsigned int audio_fp_mode_enter() {
+    const unsigned int entry_csr = _mm_getcsr();
+    _mm_setcsr(entry_csr | ftz_daz_bits);
+    return entry_csr;
+}
+
+void audio_fp_mode_leave(unsigned int entry_csr) {
+    const unsigned int now_csr = _mm_getcsr();
+    _mm_setcsr((now_csr & ~ftz_daz_bits) | (entry_csr & ftz_daz_bits));
+}
+
+void component_audio_init(component* c) {
+    dsp_init(&c->dsp);
+    c->sample_rate = 0.0f;
+    for (int i = 0; i < param_count; ++i) {
+        c->param_values[i] = (float)param_range_table[i].default_plain;
+        dsp_set_param(&c->dsp, i, c->param_values[i]);
+    }
+    std::memcpy(c->applied_values, c->param_values, sizeof c->applied_values);
+    param_lock_release(c);
+    c->audio_synced = 1;
+    c->state_loaded = 0;
+    c->channel_in = nullptr;
+    c->channel_out = nullptr;
+}
+
+bool param_pass_begin(component* c) {
     // The audio thread tries the lock once and never waits; when busy, host changes are
     // only recorded in param_values and the holder's cleared audio_synced makes a later
     // pass hand them over.
@@ -40,6 +63,27 @@ static void param_sync(component* c, const ProcessData* data, bool at_start) {
         c->audio_synced = 1;
         c->state_loaded = 0;
     }
+    return locked;
+}
+
+void param_hand_over(component* c, int index, double plain, bool locked) {
+    if (plain == (double)c->param_values[index]) return;
+    c->param_values[index] = (float)plain;
+    if (locked) {
+        c->applied_values[index] = (float)plain;
+        dsp_set_param(&c->dsp, index, (float)plain);
+    }
+}
+
+void param_pass_end(component* c, bool locked) {
+    if (locked) param_lock_release(c);
+}
+
+// Hands changed values to the DSP: first whatever the other thread left behind
+// (reconciliation or a loaded state), then the host's queue point for this end of
+// the block (the first point when it sits at offset 0, the last when it sits later).
+static void param_sync(component* c, const ProcessData* data, bool at_start) {
+    const bool locked = param_pass_begin(c);
 
     IParameterChanges* changes = data->inputParameterChanges;
     if (changes != nullptr) {
@@ -59,17 +103,11 @@ static void param_sync(component* c, const ProcessData* data, bool at_start) {
             // A NaN would reach the setter unclamped (the tone taper would be indexed
             // with an undefined integer); such a change is dropped.
             if (normalized != normalized) continue;
-            const double plain = param_apply_normalized(index, normalized);
-            if (plain == (double)c->param_values[index]) continue;
-            c->param_values[index] = (float)plain;
-            if (locked) {
-                c->applied_values[index] = (float)plain;
-                dsp_set_param(&c->dsp, index, (float)plain);
-            }
+            param_hand_over(c, index, param_apply_normalized(index, normalized), locked);
         }
     }
 
-    if (locked) param_lock_release(c);
+    param_pass_end(c, locked);
 }
 
 // The first channel of the first bus that has one, or null. Only one channel per side
@@ -99,8 +137,7 @@ static void clear_outputs(const ProcessData* data, int32 samples, const float* k
 
 tresult component_process(component* c, ProcessData* data) {
     if (data == nullptr) return kInvalidArgument;
-    const unsigned int entry_csr = _mm_getcsr();
-    _mm_setcsr(entry_csr | ftz_daz_bits);
+    const unsigned int entry_csr = audio_fp_mode_enter();
 
     param_sync(c, data, true);
 
@@ -131,7 +168,6 @@ tresult component_process(component* c, ProcessData* data) {
 
     param_sync(c, data, false);
 
-    const unsigned int now_csr = _mm_getcsr();
-    _mm_setcsr((now_csr & ~ftz_daz_bits) | (entry_csr & ftz_daz_bits));
+    audio_fp_mode_leave(entry_csr);
     return kResultOk;
 }

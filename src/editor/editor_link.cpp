@@ -11,17 +11,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "editor/deadline.h"
 #include "editor/editor_link_record.h"
+#include "editor/peer_owner.h"
 #include "editor/x11_error_trap.h"
 
 namespace {
 
-// Start-up waits in steps of 100 ms: up to 101 steps for the WebSocket connection and,
-// so that a program that never connects cannot hold the host, as long for the side
-// channel. The handshake's request must arrive within the same order of time.
+// The whole start-up (side channel, WebSocket connection, handshake) shares one bound,
+// so a program slow at every step cannot hold the host longer than a program that never
+// connects. Waits go in steps of 100 ms, checking on the child in between; a handshake
+// request must come within 5 s of the connection and inside the bound.
 constexpr int wait_step_ms = 100;
-constexpr int ws_wait_steps = 101;
-constexpr int side_wait_steps = 101;
+constexpr int64_t start_bound_ns = 10100 * 1000000LL;
 constexpr int handshake_wait_ms = 5000;
 // Teardown gives the child this long to obey SIGTERM before it is killed.
 constexpr int child_exit_wait_ms = 2000;
@@ -99,14 +101,57 @@ editor_link* fail_start(editor_link* link, int* side_listener)
 }
 
 // poll that sees through signals the host may be handling meanwhile.
-int poll_listener(int fd)
+int poll_listener(int fd, int timeout_ms)
 {
     struct pollfd waiting = {fd, POLLIN | POLLPRI, 0};
     int ready;
     do
-        ready = poll(&waiting, 1, wait_step_ms);
+        ready = poll(&waiting, 1, timeout_ms);
     while (ready < 0 && errno == EINTR);
     return ready;
+}
+
+// The report lines of one connection's wait: poll failed, child ended, bound reached,
+// accept failed.
+struct wait_steps {
+    const char* poll;
+    const char* child;
+    const char* wait;
+    const char* accept;
+};
+
+// Accepts the first connection on `listener` that comes from the child and closes any
+// other (another process racing the child to the socket), until the deadline. The
+// connection, or -1 after reporting the step that failed.
+int accept_from_child(editor_link* link, int listener, bool (*from_child)(int, pid_t),
+                      int64_t deadline_ns, const wait_steps* steps)
+{
+    for (;;) {
+        int left = ms_until(deadline_ns);
+        int ready = poll_listener(listener, left < wait_step_ms ? left : wait_step_ms);
+        if (ready < 0) {
+            report(steps->poll);
+            return -1;
+        }
+        if (ready > 0) {
+            int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection >= 0 && from_child(connection, link->child))
+                return connection;
+            if (connection >= 0) {
+                close(connection);
+            } else if (errno != ECONNABORTED && errno != EINTR && errno != EAGAIN) {
+                report(steps->accept);
+                return -1;
+            }
+        } else if (child_ended(link)) {
+            report(steps->child);
+            return -1;
+        }
+        if (ms_until(deadline_ns) == 0) {
+            report(steps->wait);
+            return -1;
+        }
+    }
 }
 
 int open_ws_listener(editor_link* link)
@@ -143,6 +188,7 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
     link->config = *config;
     link->on_text = on_text;
     link->param_count = param_count;
+    link->pump_budget_ns = editor_pump_budget_ns;
     link->param_mirror = (float*)calloc(param_count ? param_count : 1, sizeof(float));
     link->ws_listener = -1;
     link->side_channel = -1;
@@ -206,54 +252,23 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
         return fail_start(link, &side_listener);
     link->child = child;
 
-    for (int step = 0;; step++) {
-        int ready = poll_listener(side_listener);
-        if (ready < 0) {
-            report("poll");
-            return fail_start(link, &side_listener);
-        }
-        if (ready > 0)
-            break;
-        if (child_ended(link)) {
-            report("waitpid");
-            return fail_start(link, &side_listener);
-        }
-        if (step + 1 >= side_wait_steps) {
-            report("wait");
-            return fail_start(link, &side_listener);
-        }
-    }
-    link->side_channel = accept4(side_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (link->side_channel < 0) {
-        report("accept");
+    int64_t deadline_ns = monotonic_ns() + start_bound_ns;
+    static constexpr wait_steps side_steps = {"poll", "waitpid", "wait", "accept"};
+    link->side_channel = accept_from_child(link, side_listener, unix_peer_is, deadline_ns, &side_steps);
+    if (link->side_channel < 0)
         return fail_start(link, &side_listener);
-    }
+    // The program is connected: the socket file and its directory have served, and a
+    // host killed from now on leaves nothing behind in /tmp.
     close_fd(&side_listener);
+    remove_side_path(link);
 
-    for (int step = 0;; step++) {
-        int ready = poll_listener(link->ws_listener);
-        if (ready < 0) {
-            report("poll2");
-            return fail_start(link, &side_listener);
-        }
-        if (ready > 0)
-            break;
-        if (child_ended(link)) {
-            report("child2");
-            return fail_start(link, &side_listener);
-        }
-        if (step + 1 >= ws_wait_steps) {
-            report("wait");
-            return fail_start(link, &side_listener);
-        }
-    }
-    int connection = accept4(link->ws_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) {
-        report("accept2");
+    static constexpr wait_steps ws_steps = {"poll2", "child2", "wait", "accept2"};
+    int connection = accept_from_child(link, link->ws_listener, tcp_peer_is, deadline_ns, &ws_steps);
+    if (connection < 0)
         return fail_start(link, &side_listener);
-    }
     ws_reader_init(&link->reader, connection);
-    if (ws_handshake(&link->reader, handshake_wait_ms) < 0) {
+    int handshake_ms = ms_until(deadline_ns);
+    if (ws_handshake(&link->reader, handshake_ms < handshake_wait_ms ? handshake_ms : handshake_wait_ms) < 0) {
         report("accept2");
         return fail_start(link, &side_listener);
     }
@@ -296,7 +311,6 @@ void editor_link_free(editor_link* link)
         XCloseDisplay(link->display);
         x11_trap_end(&trap);
     }
-    remove_side_path(link);
     close_fd(&link->ws_listener);
     close_fd(&link->reader.connection);
     free(link->message);

@@ -23,7 +23,8 @@ struct editor_link_config {
 // the call. It may answer with editor_link_send_text on the same link.
 using editor_text_handler = void (*)(editor_link* link, const char* text);
 
-// Starts `middleman`, waits for its two connections, answers the WebSocket handshake
+// Starts `middleman`, waits for its two connections (from that process only; anyone
+// else's are closed) within one bound, answers the WebSocket handshake
 // and maps a container window of the given size inside `parent` (an X11 window id).
 // Blocks until all of that is done. Null on failure, with nothing left behind and one
 // "error <step>" line on standard error for the step that failed.
@@ -31,8 +32,9 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
                                editor_text_handler on_text, uint32_t width, uint32_t height,
                                uint64_t param_count);
 
-// Ends the child (SIGTERM, then SIGKILL if it lingers), destroys the container window
-// and removes the socket file and its directory. The link is gone afterwards.
+// Ends the child (SIGTERM, then SIGKILL if it lingers) and destroys the container
+// window. The link is gone afterwards. (The side channel's socket file and directory
+// are removed as soon as the program has connected.)
 void editor_link_free(editor_link* link);
 
 // Sends "s <index> <value bits>" and records the value as the editor's current one.

@@ -11,13 +11,19 @@
 #include "editor/editor_link.h"
 #include "editor/websocket.h"
 
+// The time one tick may spend on the editor's messages; what is still waiting then is
+// left for the next tick, so a peer that floods pings or messages cannot hold the
+// host's thread.
+inline constexpr int64_t editor_pump_budget_ns = 2000000;
+
 struct editor_link {
     Window container_window;
     // Listens on 127.0.0.1 for the link's whole life; one connection is accepted.
     int ws_listener;
     uint32_t ws_port;
     ws_reader reader;
-    // "/tmp/wexa-XXXXXX" after mkdtemp.
+    // "/tmp/wexa-XXXXXX" after mkdtemp; emptied once the directory is removed, as soon
+    // as the side channel is accepted.
     char temp_dir[17];
     sockaddr_un side_address;
     // The middleman child; 0 when there is none or it has been reaped.
@@ -38,6 +44,8 @@ struct editor_link {
     // The last value sent or received per parameter; answers "g".
     float* param_mirror;
     uint64_t param_count;
+    // editor_pump_budget_ns for a started link; 0 takes everything waiting each tick.
+    int64_t pump_budget_ns;
 };
 
 // Creates and maps the container inside `parent` on the link's display. -1 when the

@@ -6,6 +6,7 @@
 
 #include <bit>
 
+#include "editor/deadline.h"
 #include "editor/editor_link_record.h"
 
 namespace {
@@ -36,18 +37,57 @@ void send_all_values(editor_link* link)
         editor_link_send_param(link, (uint32_t)i, link->param_mirror[i]);
 }
 
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One number of a parameter message: hexadecimal digits only, leading zeros allowed,
+// with a value that fits 32 bits. The position after it, or null.
+const char* parse_hex32(const char* at, const char* end, uint32_t* out)
+{
+    const char* start = at;
+    uint64_t value = 0;
+    for (int digit; at < end && (digit = hex_digit(*at)) >= 0; at++) {
+        value = value << 4 | (uint64_t)digit;
+        if (value > 0xFFFFFFFFu)
+            return nullptr;
+    }
+    if (at == start)
+        return nullptr;
+    *out = (uint32_t)value;
+    return at;
+}
+
+// The body of "b", "s" and "e": index, one blank, value bits, and nothing else. A
+// message that bends this grammar is ignored rather than guessed at.
+bool parse_param_body(const char* body, const char* end, uint32_t* index, uint32_t* bits)
+{
+    const char* at = parse_hex32(body, end, index);
+    if (!at || at == end || *at != ' ')
+        return false;
+    at = parse_hex32(at + 1, end, bits);
+    return at == end;
+}
+
 void dispatch(editor_link* link, const char* message, uint64_t length)
 {
     if (length == 0)
         return;
     char kind = message[0];
     if (kind == 'b' || kind == 's' || kind == 'e') {
-        unsigned index, bits;
-        if (length < 2 || sscanf(message + 2, "%x %x", &index, &bits) != 2)
+        uint32_t index, bits;
+        if (length < 2 || !parse_param_body(message + 2, message + length, &index, &bits))
             return;
         if (index >= link->param_count)
             return;
-        float value = std::bit_cast<float>((uint32_t)bits);
+        float value = std::bit_cast<float>(bits);
         // A NaN would travel through the host to the sound.
         if (isnan(value))
             return;
@@ -165,6 +205,7 @@ void editor_link_send_param(editor_link* link, uint32_t index, float value)
 
 void editor_link_pump(editor_link* link)
 {
+    link->reader.deadline_ns = link->pump_budget_ns ? monotonic_ns() + link->pump_budget_ns : 0;
     pump_messages(link);
     pump_side_channel(link);
     if (link->display)

@@ -7,7 +7,7 @@
 #include "controller/edit_controller.h"
 #include "controller/param_table.h"
 #include "editor/editor_link.h"
-#include "editor/x11_error_trap.h"
+#include "editor/editor_window.h"
 #include "module/module_entry.h"
 #include "news/news_messages.h"
 
@@ -15,8 +15,8 @@ using namespace vst3;
 
 namespace {
 
-constexpr int32 default_width = 800;
-constexpr int32 default_height = 400;
+constexpr int32 default_width = (int32)editor_default_width;
+constexpr int32 default_height = (int32)editor_default_height;
 constexpr TimerInterval tick_ms = 20;
 
 // The timer handler registered with the host's run loop; it lives inside its view and
@@ -94,27 +94,7 @@ void view_tick(void* context)
     plug_view* view = (plug_view*)context;
     if (!view->link)
         return;
-    Display* display = view->display;
-    Window container = editor_link_container(view->link);
-    x11_error_trap trap;
-    x11_trap_begin(&trap, display);
-    Window root, parent;
-    Window* children = nullptr;
-    unsigned child_count = 0;
-    if (XQueryTree(display, container, &root, &parent, &children, &child_count)) {
-        if (children)
-            XFree(children);
-        XWindowAttributes outer, inner;
-        if (XGetWindowAttributes(display, parent, &outer) &&
-            XGetWindowAttributes(display, container, &inner) &&
-            (outer.width != inner.width || outer.height != inner.height) && outer.width > 0 &&
-            outer.height > 0) {
-            XResizeWindow(display, container, (unsigned)outer.width, (unsigned)outer.height);
-            XFlush(display);
-        }
-    }
-    x11_trap_end(&trap);
-    editor_link_pump(view->link);
+    editor_window_tick(view->display, view->link);
 }
 
 tresult timer_query(ITimerHandler* self, const TUID iid, void** obj)
@@ -150,15 +130,6 @@ ITimerHandler* timer_iface(plug_view* view) { return reinterpret_cast<ITimerHand
 
 // ---- attaching ----
 
-void close_view_display(plug_view* view)
-{
-    x11_error_trap trap;
-    x11_trap_begin(&trap, view->display);
-    XCloseDisplay(view->display);
-    x11_trap_end(&trap);
-    view->display = nullptr;
-}
-
 void detach(plug_view* view)
 {
     if (!view->link)
@@ -166,8 +137,8 @@ void detach(plug_view* view)
     if (view->timer_loop)
         view->timer_loop->vtbl->unregisterTimer(view->timer_loop, timer_iface(view));
     view->timer_loop = nullptr;
-    close_view_display(view);
-    editor_link_free(view->link);
+    editor_window_close(view->link, view->display);
+    view->display = nullptr;
     view->link = nullptr;
 }
 
@@ -232,20 +203,12 @@ tresult view_attached(IPlugView* self, void* parent, FIDString type)
         .on_param_set = on_param_set,
         .on_param_end = on_param_end,
     };
-    view->link = editor_link_start((unsigned long)(uintptr_t)parent, &config, handle_news_message,
-                                   default_width, default_height, param_count);
-    if (!view->link)
+    if (!editor_window_open((unsigned long)(uintptr_t)parent, &config, &view->link, &view->display))
         return kResultFalse;
-    view->display = XOpenDisplay(nullptr);
-    if (!view->display) {
-        editor_link_free(view->link);
-        view->link = nullptr;
-        return kResultFalse;
-    }
     if (view->run_loop->vtbl->registerTimer(view->run_loop, timer_iface(view), tick_ms) != kResultOk) {
-        close_view_display(view);
-        editor_link_free(view->link);
+        editor_window_close(view->link, view->display);
         view->link = nullptr;
+        view->display = nullptr;
         return kResultFalse;
     }
     view->timer_loop = view->run_loop;
@@ -274,14 +237,10 @@ tresult view_get_size(IPlugView* self, ViewRect* rect)
         return kInvalidArgument;
     *rect = ViewRect{0, 0, 0, 0};
     if (view->link) {
-        x11_error_trap trap;
-        x11_trap_begin(&trap, view->display);
-        XWindowAttributes attributes;
-        if (XGetWindowAttributes(view->display, editor_link_container(view->link), &attributes)) {
-            rect->right = attributes.width;
-            rect->bottom = attributes.height;
-        }
-        x11_trap_end(&trap);
+        int width = 0, height = 0;
+        editor_window_size(view->display, view->link, &width, &height);
+        rect->right = width;
+        rect->bottom = height;
         if (rect->right > 0 && rect->bottom > 0)
             return kResultOk;
     }
@@ -296,16 +255,8 @@ tresult view_on_size(IPlugView* self, ViewRect* rect)
         return kResultFalse;
     if (!rect)
         return kInvalidArgument;
-    int64_t width = (int64_t)rect->right - rect->left;
-    int64_t height = (int64_t)rect->bottom - rect->top;
-    // An empty or inverted rectangle cannot be a window size; the request is skipped.
-    if (width > 0 && height > 0 && width <= 0xFFFF && height <= 0xFFFF) {
-        x11_error_trap trap;
-        x11_trap_begin(&trap, view->display);
-        XResizeWindow(view->display, editor_link_container(view->link), (unsigned)width,
-                      (unsigned)height);
-        x11_trap_end(&trap);
-    }
+    editor_window_resize(view->display, view->link, (int64_t)rect->right - rect->left,
+                         (int64_t)rect->bottom - rect->top);
     return kResultOk;
 }
 

@@ -36,6 +36,9 @@ struct ws_reader {
     // Index into masking_key for the next payload byte, carried across calls.
     int32_t mask_position;
     ws_state state;
+    // Monotonic time (ns) after which ws_read stops taking frames and reports -2, as
+    // if nothing more were waiting; 0 for no limit. The pump sets it each tick.
+    int64_t deadline_ns;
 };
 
 // Puts the reader on a freshly accepted connection: header state, nothing gathered.
@@ -47,7 +50,7 @@ int ws_handshake(ws_reader* reader, int timeout_ms);
 
 // Reads what is waiting without blocking and stores unmasked text payload in dest.
 // Returns the bytes stored (0 or more), -1 when the connection is closed or a read
-// failed, -2 when no more data is waiting. *final is 0 at the start of each text
+// failed, -2 when no more data is waiting or the reader's deadline has passed. *final is 0 at the start of each text
 // payload and 1 once the last byte of a text message has been stored.
 int64_t ws_read(ws_reader* reader, uint8_t* dest, uint64_t capacity, int* final);
 

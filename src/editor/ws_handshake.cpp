@@ -21,6 +21,7 @@ void ws_reader_init(ws_reader* reader, int connection)
     memset(reader->masking_key, 0, sizeof reader->masking_key);
     reader->mask_position = 0;
     reader->state = ws_header;
+    reader->deadline_ns = 0;
 }
 
 static int handshake_fail(ws_reader* reader)
@@ -30,35 +31,72 @@ static int handshake_fail(ws_reader* reader)
     return -1;
 }
 
-// The key line is the first line after the request line whose name matches, ignoring
-// case; nothing else of the request is examined. Returns the key's first character,
-// or null when there is no such line or fewer than 24 key characters follow it.
-static const char* find_key(const char* request, size_t size)
+// The line after the one that holds `from`, or null when no line feed follows within
+// the text.
+static const char* next_line(const char* from, const char* end)
 {
-    const char* end = request + size;
-    const char* from = request;
-    for (;;) {
-        const char* feed = (const char*)memchr(from, '\n', (size_t)(end - from));
-        if (!feed)
-            return nullptr;
-        const char* line = feed + 1;
-        if ((size_t)(end - line) >= key_header_size &&
-            strncasecmp(line, key_header, key_header_size) == 0) {
-            // The key starts after the name and one more character (the colon).
-            const char* key = line + key_header_size + 1;
-            if (key > end)
-                return nullptr;
-            while (key < end && (*key == ' ' || *key == '\t'))
-                key++;
-            if ((size_t)(end - key) < ws_key_size)
-                return nullptr;
-            for (size_t i = 0; i < ws_key_size; i++)
-                if (key[i] == '\r' || key[i] == '\n' || key[i] == '\0')
-                    return nullptr;
-            return key;
-        }
-        from = line;
+    const char* feed = (const char*)memchr(from, '\n', (size_t)(end - from));
+    return feed ? feed + 1 : nullptr;
+}
+
+// The header section: from the start of the request to its first empty line (the
+// empty line's start), or null when the request has no empty line. What follows it is
+// a body, never a header.
+static const char* header_section_end(const char* request, const char* end)
+{
+    for (const char* line = next_line(request, end); line; line = next_line(line, end)) {
+        if (line < end && *line == '\n')
+            return line;
+        if (end - line >= 2 && line[0] == '\r' && line[1] == '\n')
+            return line;
     }
+    return nullptr;
+}
+
+static bool starts_with_name(const char* line, const char* end, const char* name, size_t size)
+{
+    return (size_t)(end - line) >= size && strncasecmp(line, name, size) == 0;
+}
+
+// The key line is the first header line whose name matches, ignoring case. Returns the
+// key's first character, or null when there is no such line or fewer than 24 key
+// characters follow it on its line.
+static const char* find_key(const char* request, const char* end)
+{
+    for (const char* line = next_line(request, end); line; line = next_line(line, end)) {
+        if (!starts_with_name(line, end, key_header, key_header_size))
+            continue;
+        // The key starts after the name and one more character (the colon).
+        const char* key = line + key_header_size + 1;
+        if (key > end)
+            return nullptr;
+        while (key < end && (*key == ' ' || *key == '\t'))
+            key++;
+        if ((size_t)(end - key) < ws_key_size)
+            return nullptr;
+        for (size_t i = 0; i < ws_key_size; i++)
+            if (key[i] == '\r' || key[i] == '\n' || key[i] == '\0')
+                return nullptr;
+        return key;
+    }
+    return nullptr;
+}
+
+// Browsers send an Origin header with every WebSocket request (older drafts named it
+// Sec-WebSocket-Origin); the editor program never does, so a request carrying one comes
+// from a web page and is refused.
+static bool has_origin(const char* request, const char* end)
+{
+    static constexpr const char* names[] = {"Origin", "Sec-WebSocket-Origin"};
+    for (const char* line = next_line(request, end); line; line = next_line(line, end)) {
+        for (const char* name : names) {
+            size_t size = strlen(name);
+            if (starts_with_name(line, end, name, size) && line + size < end &&
+                (line[size] == ':' || line[size] == ' ' || line[size] == '\t'))
+                return true;
+        }
+    }
+    return false;
 }
 
 int ws_handshake(ws_reader* reader, int timeout_ms)
@@ -78,7 +116,12 @@ int ws_handshake(ws_reader* reader, int timeout_ms)
         return handshake_fail(reader);
     request[got] = '\0';
 
-    const char* key = find_key(request, (size_t)got);
+    // Only a GET whose header section, up to the empty line, carries the key: a POST, a
+    // key in a body or a request cut before its empty line is not the editor program's.
+    const char* headers_end = header_section_end(request, request + got);
+    if (!headers_end || strncmp(request, "GET ", 4) != 0 || has_origin(request, headers_end))
+        return handshake_fail(reader);
+    const char* key = find_key(request, headers_end);
     if (!key)
         return handshake_fail(reader);
 

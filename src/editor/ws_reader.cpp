@@ -3,9 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "editor/deadline.h"
 #include "editor/websocket.h"
 
 namespace {
+
+// Past the deadline nothing more is taken: every step resumes where it stopped, so the
+// rest waits in the socket for a later call.
+bool out_of_time(const ws_reader* reader)
+{
+    return reader->deadline_ns != 0 && monotonic_ns() >= reader->deadline_ns;
+}
 
 // Outcome of one gathering step: the step is complete, or ws_read returns the value.
 constexpr int64_t step_done = 1;
@@ -165,6 +173,8 @@ int64_t read_mask(ws_reader* reader, ws_state next)
 int64_t skip_payload(ws_reader* reader)
 {
     while (reader->remaining != 0) {
+        if (out_of_time(reader))
+            return -2;
         uint64_t size = reader->remaining < ws_scratch_size ? reader->remaining : ws_scratch_size;
         ssize_t got = recv(reader->connection, reader->scratch, size, MSG_DONTWAIT);
         if (got <= 0)
@@ -247,6 +257,8 @@ int64_t ws_read(ws_reader* reader, uint8_t* dest, uint64_t capacity, int* final)
     for (;;) {
         if (reader->connection < 0)
             return -1;
+        if (out_of_time(reader))
+            return -2;
         int64_t step;
         switch (reader->state) {
         case ws_header:

@@ -1,7 +1,20 @@
 -- Creates a session with one mono track, the plug-in inserted on it and parameters set
--- in plain units, then saves it.
--- usage: create_session.lua SESSION_DIR SNAPSHOT RATE PLUGIN_NAME [Title=value ...]
+-- in plain units, then saves it. "instances=N" puts N instances in a row on the track,
+-- each with the same values.
+-- usage: create_session.lua SESSION_DIR SNAPSHOT RATE PLUGIN_NAME [Title=value ...] [instances=N]
 local dir, snapshot, rate, plugin_name = arg[1], arg[2], tonumber(arg[3]), arg[4]
+
+local instances = 1
+local settings = {}
+for i = 5, #arg do
+  local title, value = string.match(arg[i], "^(.-)=(.*)$")
+  assert(title, "not Title=value: " .. arg[i])
+  if title == "instances" then
+    instances = tonumber(value)
+  else
+    settings[#settings + 1] = {title, tonumber(value), arg[i]}
+  end
+end
 
 local session = create_session(dir, snapshot, rate)
 assert(session, "session not created")
@@ -13,24 +26,31 @@ assert(tracks:size() == 1, "track not created")
 local track = tracks:front()
 tracks = nil
 
-local proc = ARDOUR.LuaAPI.new_plugin(session, plugin_name, ARDOUR.PluginType.VST3, "")
-assert(not proc:isnil(), "plug-in not found: " .. plugin_name)
-assert(track:add_processor_by_index(proc, 0, nil, true) == 0, "plug-in not inserted")
+-- VGS_PLUGIN_TYPE=LV2 takes the LV2 edition instead of the VST 3 one.
+local plugin_type = os.getenv("VGS_PLUGIN_TYPE") == "LV2" and ARDOUR.PluginType.LV2 or ARDOUR.PluginType.VST3
+for n = 0, instances - 1 do
+  local proc = ARDOUR.LuaAPI.new_plugin(session, plugin_name, plugin_type, "")
+  assert(not proc:isnil(), "plug-in not found: " .. plugin_name)
+  assert(track:add_processor_by_index(proc, n, nil, true) == 0, "plug-in not inserted")
+  local plugin = proc:to_insert():plugin(0)
+  local index = {}
+  for i = 0, plugin:parameter_count() - 1 do
+    index[plugin:parameter_label(i)] = i
+  end
+  for _, s in ipairs(settings) do
+    assert(index[s[1]], "no parameter " .. s[3])
+    assert(ARDOUR.LuaAPI.set_processor_param(proc, index[s[1]], s[2]), "refused: " .. s[3])
+  end
+  plugin = nil
+  proc = nil
+end
 
-local plugin = proc:to_insert():plugin(0)
-local index = {}
-for i = 0, plugin:parameter_count() - 1 do
-  index[plugin:parameter_label(i)] = i
-end
-for i = 5, #arg do
-  local title, value = string.match(arg[i], "^(.-)=(.*)$")
-  assert(title and index[title], "no parameter " .. tostring(arg[i]))
-  assert(ARDOUR.LuaAPI.set_processor_param(proc, index[title], tonumber(value)), "refused: " .. arg[i])
-end
 -- The host hands new values to the processor with the next process calls, and the
 -- plug-in's state chunk holds what its processor last received: let the engine run a few
 -- cycles before saving.
 assert(ARDOUR.LuaAPI.wait_for_process_callback(8, 5000), "the engine does not run")
+local proc = track:nth_plugin(0)
+local plugin = proc:to_insert():plugin(0)
 for i = 0, plugin:parameter_count() - 1 do
   print(string.format("vgs-param %s %.9g", plugin:parameter_label(i), ARDOUR.LuaAPI.get_processor_param(proc, i, true)))
 end

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,17 +13,17 @@
 #include <fstream>
 #include <sstream>
 
-process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                           const std::string& log_path, double timeout_seconds)
+pid_t start_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                    const std::string& log_path)
 {
-    process_result result;
-    const auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid < 0)
-        return result;
+        return -1;
     if (pid == 0) {
-        // Own process group, so a timeout takes the DAW's helper threads and children too.
+        // Own process group, so a timeout takes the DAW's helper threads and children too;
+        // and no DAW outlives a test program that was killed.
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (log < 0)
             _exit(126);
@@ -44,7 +45,15 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
         _exit(127);
     }
     setpgid(pid, pid);
+    return pid;
+}
 
+process_result wait_process(pid_t pid, const std::string& log_path, double timeout_seconds)
+{
+    process_result result;
+    if (pid < 0)
+        return result;
+    const auto start = std::chrono::steady_clock::now();
     int status = 0;
     for (;;) {
         pid_t done = waitpid(pid, &status, WNOHANG);
@@ -70,5 +79,14 @@ process_result run_process(const std::vector<std::string>& argv, const std::vect
     std::stringstream text;
     text << log.rdbuf();
     result.output = text.str();
+    return result;
+}
+
+process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                           const std::string& log_path, double timeout_seconds)
+{
+    const auto start = std::chrono::steady_clock::now();
+    process_result result = wait_process(start_process(argv, environment, log_path), log_path, timeout_seconds);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return result;
 }

@@ -1,5 +1,8 @@
-// Running the DAW's command-line programs as child processes, output kept in a log.
+// Running the DAW's programs as child processes, each in a process group of its own,
+// output kept in a log.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -12,8 +15,14 @@ struct process_result {
     std::string output;     // standard output and standard error, interleaved
 };
 
-// Runs argv[0] (searched in PATH) with `environment` added to this process's own, both
-// output streams going to `log_path`, and waits at most `timeout_seconds`; a child
-// still running then is killed with its whole process group.
+// Starts argv[0] (searched in PATH) with `environment` added to this process's own, both
+// output streams going to `log_path`, as the leader of a new process group (its id is
+// the returned pid, -1 on failure).
+pid_t start_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                    const std::string& log_path);
+// Waits at most `timeout_seconds` for a started child; one still running then is killed
+// with its whole process group. The log is read into the result.
+process_result wait_process(pid_t pid, const std::string& log_path, double timeout_seconds);
+// Both in one.
 process_result run_process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                            const std::string& log_path, double timeout_seconds);

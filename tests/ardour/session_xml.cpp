@@ -97,12 +97,13 @@ bool add_file_region(std::string* xml, const std::string& track, const std::stri
     return true;
 }
 
-static bool processor_bounds(const std::string& xml, size_t* begin, size_t* end)
+static bool processor_bounds(const std::string& xml, const std::string& type, size_t* begin, size_t* end,
+                             size_t from = 0)
 {
-    size_t at = 0;
+    size_t at = from;
     while ((at = xml.find("<Processor ", at)) != std::string::npos) {
         const size_t tag_end = xml.find('>', at);
-        if (tag_end != std::string::npos && xml.substr(at, tag_end - at).find("type=\"vst3\"") != std::string::npos) {
+        if (tag_end != std::string::npos && xml.substr(at, tag_end - at).find("type=\"" + type + "\"") != std::string::npos) {
             const size_t close = xml.find("</Processor>", tag_end);
             if (close == std::string::npos)
                 return false;
@@ -115,10 +116,13 @@ static bool processor_bounds(const std::string& xml, size_t* begin, size_t* end)
     return false;
 }
 
-std::string plugin_processor_element(const std::string& xml)
+std::string plugin_processor_element(const std::string& xml, int index, const std::string& type)
 {
-    size_t begin, end;
-    return processor_bounds(xml, &begin, &end) ? xml.substr(begin, end - begin) : std::string();
+    size_t begin, end = 0;
+    for (int i = 0; i <= index; i++)
+        if (!processor_bounds(xml, type, &begin, &end, end))
+            return "";
+    return xml.substr(begin, end - begin);
 }
 
 // Removes every self-closing element `<name .../>` from `text`, with its indentation.
@@ -138,11 +142,11 @@ static int remove_elements(std::string* text, const std::string& name)
     return removed;
 }
 
-int strip_parameter_copies(std::string* xml, std::string* error)
+int strip_parameter_copies(std::string* xml, std::string* error, const std::string& type)
 {
     size_t begin, end;
-    if (!processor_bounds(*xml, &begin, &end)) {
-        *error = "no VST 3 processor in the session";
+    if (!processor_bounds(*xml, type, &begin, &end)) {
+        *error = "no " + type + " processor in the session";
         return -1;
     }
     std::string processor = xml->substr(begin, end - begin);

@@ -17,10 +17,12 @@ std::map<std::string, std::string> element_attributes(const std::string& xml, co
 bool add_file_region(std::string* xml, const std::string& track, const std::string& file_name, int64_t samples,
                      double sample_rate, std::string* error);
 
-// Removes, inside the VST 3 plug-in's processor element, every saved parameter port value
-// and every controllable (the DAW's copies of the parameter values), so that the plug-in's
-// own state chunk is all that is left. Returns the number of elements removed.
-int strip_parameter_copies(std::string* xml, std::string* error);
+// Removes, inside the plug-in's processor element (of the type the DAW writes: "vst3",
+// "lv2"), every saved parameter port value and every controllable (the DAW's copies of
+// the parameter values), so that the plug-in's own state is all that is left. Returns
+// the number of elements removed.
+int strip_parameter_copies(std::string* xml, std::string* error, const std::string& type = "vst3");
 
-// The processor element of the VST 3 plug-in (from "<Processor" to "</Processor>"), or "".
-std::string plugin_processor_element(const std::string& xml);
+// The processor element of the `index`-th plug-in of that type in the file (from
+// "<Processor" to "</Processor>"), or "".
+std::string plugin_processor_element(const std::string& xml, int index = 0, const std::string& type = "vst3");

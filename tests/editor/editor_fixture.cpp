@@ -88,11 +88,14 @@ bool control_socket::receive(handoff* out, int timeout_ms)
     std::vector<std::string> all;
     while (std::getline(lines, line))
         all.push_back(line);
-    if (all.size() != 6)
+    if (all.size() < 6)
         return false;
     out->pid = (pid_t)atoi(all[0].c_str());
     out->argv.assign(all.begin() + 1, all.begin() + 5);
     out->status_line = all[5];
+    out->notes.clear();
+    for (size_t i = 6; i < all.size(); i++)
+        out->notes += all[i] + "\n";
     out->side = fds[0];
     out->ws = fds[1];
     return true;
@@ -329,3 +332,12 @@ std::string stderr_capture::text()
 }
 
 stderr_capture::~stderr_capture() { text(); }
+
+std::string value_message(int index, float value)
+{
+    char text[32];
+    uint32_t bits;
+    memcpy(&bits, &value, 4);
+    snprintf(text, sizeof text, "s %08x %08x", index, bits);
+    return text;
+}

@@ -21,6 +21,8 @@ struct handoff {
     pid_t pid = -1;
     std::vector<std::string> argv;
     std::string status_line;
+    // Lines the program added after the status line, each ending in a line feed.
+    std::string notes;
     int side = -1;
     int ws = -1;
     void close_all();
@@ -71,6 +73,9 @@ struct host_frame {
     vst3::IPlugFrame* frame() { return &frame_iface; }
     void tick();
 };
+
+// The plug-in's parameter message for a value: "s %08x %08x", index and float bits.
+std::string value_message(int index, float value);
 
 // Records the host calls an editor's edits make: "begin <id>", "perform <id> <value>",
 // "end <id>".

@@ -203,14 +203,7 @@ TEST_F(HostEdit, EditsReachTheComponentAndClosingTheWindowEndsAll)
     EXPECT_EQ(size_of(display, container), std::make_pair(900, 500));
 
     // Closing as a window manager does.
-    XEvent close = {};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = host_window;
-    close.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
-    XSendEvent(display, host_window, False, NoEventMask, &close);
-    XFlush(display);
+    close_window(display, host_window);
     EXPECT_EQ(host.line(), "editor closed");
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_FALSE(process_exists(h.pid));

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -119,9 +120,6 @@ TEST_F(Link, StartsTheProgramWithItsCommandLineAndMapsTheContainer)
     EXPECT_TRUE(std::regex_match(h.argv[2], std::regex("/tmp/wexa-[A-Za-z0-9]{6}/s")));
     EXPECT_EQ(h.argv[3], "/resources/for/test");
     EXPECT_EQ(h.status_line, "HTTP/1.1 101 Switching Protocols");
-    struct stat info;
-    ASSERT_EQ(stat(h.argv[2].c_str(), &info), 0);
-    EXPECT_TRUE(S_ISSOCK(info.st_mode));
 
     // The WebSocket listener is bound to the loopback address only: in /proc/net/tcp
     // a listening socket (state 0A) on 0100007F (127.0.0.1) with the program's port.
@@ -204,6 +202,70 @@ TEST_F(Link, AProgramConnectingToTheWebSocketFirstIsServedAllTheSame)
     editor_link_free(link);
     h.close_all();
     expect_nothing_left();
+}
+
+TEST_F(Link, OnlyTheStartedProgramIsTakenOnEitherChannel)
+{
+    // Another process gets to both sockets first, with a well-formed upgrade request:
+    // both its connections are closed unanswered, and the program's own are served.
+    setenv("VGS_DOUBLE_MODE", "usurped", 1);
+    editor_link* link = start();
+    ASSERT_NE(link, nullptr);
+    handoff h;
+    ASSERT_TRUE(control.receive(&h, 10000));
+    EXPECT_EQ(h.status_line, "HTTP/1.1 101 Switching Protocols");
+    EXPECT_EQ(h.notes, "other process: side closed, ws closed\n");
+
+    // The WebSocket and the side channel the link kept are the program's.
+    editor_link_send_param(link, 0, 50.0f);
+    ws_inbox inbox(h.ws);
+    EXPECT_EQ(inbox.take_count(1), std::vector<std::string>{"s 00000000 42480000"});
+    Window program_window = mapped_window(display, 300, 200);
+    std::string report = "w " + std::to_string(program_window);
+    ASSERT_EQ(write(h.side, report.data(), report.size()), (ssize_t)report.size());
+    for (int tick = 0; tick < 50 && parent_of(display, program_window) != editor_link_container(link); tick++) {
+        usleep(20000);
+        editor_link_pump(link);
+    }
+    EXPECT_EQ(parent_of(display, program_window), editor_link_container(link));
+
+    editor_link_free(link);
+    h.close_all();
+    expect_nothing_left();
+}
+
+TEST_F(Link, TheSocketFileGoesOnceTheProgramHasConnected)
+{
+    // A host killed with the editor open cannot clean up: nothing may be left to clean.
+    pid_t host = fork();
+    if (host == 0) {
+        editor_link* link = start();
+        if (!link)
+            _exit(1);
+        pause();
+    }
+    handoff h;
+    ASSERT_TRUE(control.receive(&h));
+    std::string socket_path = h.argv[2];
+    std::string directory = socket_path.substr(0, socket_path.size() - 2);
+    EXPECT_NE(access(socket_path.c_str(), F_OK), 0) << "the socket file is gone while the editor runs";
+    EXPECT_NE(access(directory.c_str(), F_OK), 0) << "and so is its directory";
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    EXPECT_NE(access(directory.c_str(), F_OK), 0) << "the killed host left its directory";
+    h.close_all();
+}
+
+TEST_F(Link, AProgramSlowAtEveryStepHasOneBoundForTheWholeStart)
+{
+    // 3.5 s before the side channel, the WebSocket and the request: each step within
+    // a bound of its own, 10.5 s in all. The start ends when 10.1 s have passed.
+    timespec start_time;
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    expect_failed_start("slow", "error accept2\n");
+    double waited = seconds_since(start_time);
+    EXPECT_GT(waited, 9.8);
+    EXPECT_LT(waited, 11.5);
 }
 
 TEST_F(Link, FailedStartsReportTheirStepAndLeaveNothing)

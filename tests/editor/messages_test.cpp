@@ -6,8 +6,16 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
 #include <bit>
 #include <string>
 #include <vector>
@@ -119,6 +127,137 @@ TEST_F(Messages, MalformedAndUnknownMessagesAreIgnored)
         EXPECT_EQ(link->param_mirror[i], 0.0f) << i;
     }
     EXPECT_TRUE(sent_texts().empty());
+}
+
+TEST_F(Messages, ParameterNumbersAreStrictHexThatFitsThirtyTwoBits)
+{
+    // Each number is hex digits only, leading zeros allowed, at most 32 bits of value,
+    // with one blank between the two and nothing after them.
+    const std::string ignored[] = {
+        "s 100000000 42480000",    // index beyond 32 bits (would wrap to 0)
+        "s 0 142480000",           // value beyond 32 bits (would lose its top digit)
+        "s fffffffff 0",           // nine f's
+        "s 0 42480000x",           // trailing junk
+        "s 0 42480000 ",           // trailing blank
+        "s 0 42480000\n",          // trailing line feed
+        std::string("s 0 42480000\0junk", 17),  // junk behind a NUL
+        "s 0  42480000",           // two blanks between
+        "s  0 42480000",           // blank before the index
+        "s 0\t42480000",           // tab between
+        "s 0x0 42480000",          // C prefix
+        "s +0 42480000",           // signs
+        "s 0 -1",
+        "s 0 ",                    // no value
+        "s  ",
+        "b 3",
+        "e 00000005",
+    };
+    // Well-formed messages, random values spelt with random leading zeros and case,
+    // interleaved with the ignored ones: exactly these arrive, in order.
+    srand(12);
+    std::vector<recorded> expected;
+    bytes frames;  // one write: hundreds of small ones would fill the socket's buffer
+    auto add = [&](const std::string& text) {
+        bytes frame = client_text(text);
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    };
+    for (int round = 0; round < 300; round++) {
+        add(ignored[round % std::size(ignored)]);
+        uint32_t index = (uint32_t)(rand() % 6);
+        uint32_t bits = (uint32_t)rand() << 16 ^ (uint32_t)rand();
+        if (isnan(std::bit_cast<float>(bits)))
+            continue;
+        char kind = "bse"[round % 3];
+        auto spell = [](uint32_t n) {
+            char text[16];
+            snprintf(text, sizeof text, rand() % 2 ? "%x" : "%X", n);
+            return std::string((size_t)(rand() % 10), '0') + text;
+        };
+        add(std::string(1, kind) + " " + spell(index) + " " + spell(bits));
+        expected.push_back({kind, index, bits});
+    }
+    write_all(client, frames);
+    editor_link_pump(link);
+    ASSERT_EQ(edits.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(edits[i].kind, expected[i].kind);
+        EXPECT_EQ(edits[i].index, expected[i].index);
+        EXPECT_EQ(edits[i].bits, expected[i].bits);
+    }
+}
+
+TEST_F(Messages, APingFloodIsSpreadOverTicks)
+{
+    // A peer that pings as fast as it can while reading every pong, for 1.5 s: each tick
+    // keeps to its budget and leaves the rest waiting in the socket for the next one.
+    link->pump_budget_ns = editor_pump_budget_ns;
+    // The peer's reads and writes never block, so it can always be told to stop.
+    fcntl(client, F_SETFL, O_NONBLOCK);
+    std::atomic<bool> flooding{true}, reading{true};
+    std::atomic<uint64_t> pong_bytes{0};
+    std::thread peer([&] {
+        bytes batch;
+        for (int i = 0; i < 64; i++) {
+            bytes ping = client_frame(0x89, to_bytes("0123456789"));
+            batch.insert(batch.end(), ping.begin(), ping.end());
+        }
+        size_t at = 0;
+        timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        while (reading) {
+            pollfd p = {client, (short)(POLLIN | (flooding ? POLLOUT : 0)), 0};
+            poll(&p, 1, 10);
+            uint8_t buffer[65536];
+            ssize_t n = read(client, buffer, sizeof buffer);
+            if (n > 0)
+                pong_bytes += (uint64_t)n;
+            if (!flooding || !(p.revents & POLLOUT))
+                continue;
+            // Partial writes resume inside the batch, so frames stay whole; the flood
+            // ends on a frame boundary.
+            n = write(client, batch.data() + at, batch.size() - at);
+            if (n > 0)
+                at = (at + (size_t)n) % batch.size();
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >= 1500 && at == 0)
+                flooding = false;
+        }
+    });
+    double longest = 0;
+    int ticks = 0;
+    auto tick = [&] {
+        timespec before, after;
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        editor_link_pump(link);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        double took = (double)(after.tv_sec - before.tv_sec) + (double)(after.tv_nsec - before.tv_nsec) * 1e-9;
+        longest = std::max(longest, took);
+        ticks++;
+    };
+    while (flooding) {
+        tick();
+        usleep(1000);
+    }
+    EXPECT_LT(longest, 0.1) << "one tick held the thread for " << longest << " s";
+    EXPECT_GT(ticks, 20);
+    EXPECT_GT(pong_bytes, 0u) << "the pings were answered meanwhile";
+
+    // The pings left over are answered on the following ticks, then a message arrives.
+    int waiting = 1;
+    for (int i = 0; i < 5000 && waiting > 0; i++) {
+        tick();
+        ioctl(link->reader.connection, FIONREAD, &waiting);
+    }
+    EXPECT_EQ(waiting, 0);
+    send("s 3 42c80000");
+    for (int i = 0; i < 100 && edits.empty(); i++)
+        tick();
+    reading = false;
+    peer.join();
+    ASSERT_EQ(edits.size(), 1u);
+    EXPECT_EQ(edits[0].index, 3u);
+    EXPECT_LT(longest, 0.1);
 }
 
 TEST_F(Messages, SendParamIgnoresIndicesOutsideTheTable)

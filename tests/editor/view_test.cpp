@@ -125,15 +125,6 @@ void send_texts(int fd, const std::vector<std::string>& texts)
     write_all(fd, all);
 }
 
-std::string value_message(int index, float value)
-{
-    char text[32];
-    uint32_t bits;
-    memcpy(&bits, &value, 4);
-    snprintf(text, sizeof text, "s %08x %08x", index, bits);
-    return text;
-}
-
 TEST_F(View, SlotsThatNeedNoEditor)
 {
     EXPECT_EQ(plug_view_create(controller, "Editor"), nullptr);

@@ -95,6 +95,22 @@ struct bad_request {
     std::string request;
 };
 
+// The request goes to a fresh connection: the handshake must fail and close it.
+void expect_refused(ws_reader* reader, const bad_request& c)
+{
+    SCOPED_TRACE(c.name);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    ws_reader_init(reader, fds[0]);
+    write_all(fds[1], to_bytes(c.request));
+    if (c.request.empty())
+        shutdown(fds[1], SHUT_WR);
+    EXPECT_EQ(ws_handshake(reader, 1000), -1);
+    EXPECT_EQ(reader->connection, -1);
+    EXPECT_TRUE(peer_closed(fds[1])) << "the connection is closed on failure";
+    close(fds[1]);
+}
+
 TEST_F(WebSocket, HandshakeRejectsMissingShortOrFirstLineKeys)
 {
     const bad_request cases[] = {
@@ -105,19 +121,47 @@ TEST_F(WebSocket, HandshakeRejectsMissingShortOrFirstLineKeys)
         {"header name alone at the end", "GET / HTTP/1.1\r\nSec-WebSocket-Key"},
         {"nothing but a close", ""},
     };
-    for (const bad_request& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const bad_request& c : cases)
+        expect_refused(reader.get(), c);
+}
+
+TEST_F(WebSocket, HandshakeRefusesBrowserStyleRequests)
+{
+    // A web page can make a browser send any of these to a port on this machine; only a
+    // GET carrying the key among its headers, without an Origin, is the editor program.
+    const std::string key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==";
+    const bad_request cases[] = {
+        {"Origin header", "GET / HTTP/1.1\r\nHost: x\r\nOrigin: http://example.org\r\n" + key + "\r\n\r\n"},
+        {"origin in lower case after the key", upgrade_request(key + "\r\norigin:null")},
+        {"origin with a blank before the colon", upgrade_request(key + "\r\nORIGIN : x")},
+        {"the older drafts' origin", upgrade_request(key + "\r\nSec-WebSocket-Origin: http://a")},
+        {"POST with the key line in its body",
+         "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 45\r\n\r\n" + key + "\r\n"},
+        {"GET with the key line in its body", "GET / HTTP/1.1\r\nHost: x\r\n\r\n" + key + "\r\n\r\n"},
+        {"request cut before the empty line", "GET / HTTP/1.1\r\n" + key + "\r\nHost: x\r\n"},
+        {"other method", "OPTIONS / HTTP/1.1\r\n" + key + "\r\n\r\n"},
+        {"method in lower case", "get / HTTP/1.1\r\n" + key + "\r\n\r\n"},
+    };
+    for (const bad_request& c : cases)
+        expect_refused(reader.get(), c);
+
+    // A header whose name merely begins like Origin is no Origin; bare line feeds end
+    // the header section as well as CR LF does.
+    for (const std::string& request : {upgrade_request(key + "\r\nOriginal-Thing: 1"),
+                                       "GET / HTTP/1.1\n" + key + "\n\n"}) {
+        SCOPED_TRACE(request);
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         ws_reader_init(reader.get(), fds[0]);
-        write_all(fds[1], to_bytes(c.request));
-        if (c.request.empty())
-            shutdown(fds[1], SHUT_WR);
-        EXPECT_EQ(ws_handshake(reader.get(), 1000), -1);
-        EXPECT_EQ(reader->connection, -1);
-        EXPECT_TRUE(peer_closed(fds[1])) << "the connection is closed on failure";
+        write_all(fds[1], to_bytes(request));
+        EXPECT_EQ(ws_handshake(reader.get(), 1000), 0);
+        bytes reply = read_available(fds[1]);
+        EXPECT_NE(std::string(reply.begin(), reply.end()).find("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="),
+                  std::string::npos);
+        close(fds[0]);
         close(fds[1]);
     }
+    reader->connection = -1;
 }
 
 TEST_F(WebSocket, HandshakeReadsOnceAndWaitsABoundedTime)

@@ -86,11 +86,11 @@ inline bool peer_closed(int fd, int wait_ms = 200)
     return read(fd, &byte, 1) == 0;
 }
 
-// The server's unmasked text frame for a payload, as the writers must produce it.
-inline bytes server_text(const std::string& text)
+// A server frame (never masked): b0 holds FIN and opcode; shortest length encoding.
+inline bytes server_frame(uint8_t b0, const bytes& payload)
 {
-    bytes out{0x81};
-    uint64_t n = text.size();
+    bytes out{b0};
+    uint64_t n = payload.size();
     if (n < 126) {
         out.push_back((uint8_t)n);
     } else if (n <= 0xFFFF) {
@@ -102,9 +102,12 @@ inline bytes server_text(const std::string& text)
         for (int i = 7; i >= 0; i--)
             out.push_back((uint8_t)(n >> (8 * i)));
     }
-    out.insert(out.end(), text.begin(), text.end());
+    out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
+
+// The server's unmasked text frame for a payload, as the writers must produce it.
+inline bytes server_text(const std::string& text) { return server_frame(0x81, to_bytes(text)); }
 
 // A close frame with status 1002 and a reason, as protocol errors must produce it.
 inline bytes protocol_close(const std::string& reason)

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <poll.h>
 #include <set>
@@ -24,6 +25,8 @@
 #include "news_client.h"
 #include "plugin_loader.h"
 #include "screen_capture.h"
+#include "support/processes.h"
+#include "support/window_manager.h"
 #include "support/x_windows.h"
 #include "support/xvfb_server.h"
 
@@ -127,52 +130,6 @@ struct host_run {
     }
 };
 
-// pid, state and parent of every process whose command name is `name`.
-struct proc_entry {
-    pid_t pid;
-    char state;
-    pid_t ppid;
-};
-
-std::vector<proc_entry> processes_named(const char* name)
-{
-    std::vector<proc_entry> out;
-    DIR* dir = opendir("/proc");
-    while (dirent* e = readdir(dir)) {
-        pid_t pid = (pid_t)atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        size_t open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos ||
-            line.substr(open + 1, close - open - 1) != name)
-            continue;
-        proc_entry p = {pid, 0, 0};
-        if (sscanf(line.c_str() + close + 1, " %c %d", &p.state, &p.ppid) == 2)
-            out.push_back(p);
-    }
-    closedir(dir);
-    return out;
-}
-
-// True once `pid` is gone or a zombie, within the time.
-bool wait_ended(pid_t pid, int timeout_ms)
-{
-    auto t0 = clock_type::now();
-    for (;;) {
-        bool running = false;
-        for (const auto& p : processes_named("middleman"))
-            running |= p.pid == pid && p.state != 'Z';
-        if (!running)
-            return true;
-        if (ms_since(t0) > timeout_ms)
-            return false;
-        usleep(1000);
-    }
-}
-
 std::set<std::string> socket_dirs()
 {
     std::set<std::string> out;
@@ -182,29 +139,6 @@ std::set<std::string> socket_dirs()
             out.insert(e->d_name);
     closedir(dir);
     return out;
-}
-
-// The directory of the side-channel socket named on a running editor's command line.
-std::string side_channel_dir(pid_t program)
-{
-    std::string args;
-    FILE* f = fopen(("/proc/" + std::to_string(program) + "/cmdline").c_str(), "r");
-    if (!f)
-        return "";
-    int c;
-    while ((c = fgetc(f)) != EOF)
-        args += (char)c;
-    fclose(f);
-    // argv[0], the port, then the socket path.
-    size_t start = 0;
-    for (int i = 0; i < 2 && start != std::string::npos; i++) {
-        size_t end = args.find('\0', start);
-        start = end == std::string::npos ? end : end + 1;
-    }
-    if (start == std::string::npos)
-        return "";
-    std::string path = args.substr(start, args.find('\0', start) - start);
-    return path.substr(0, path.rfind('/'));
 }
 
 int run_xdotool(const std::string& args)
@@ -271,18 +205,19 @@ protected:
 
     // Waits until the window's pixels stop changing.
     capture settle(Window w) { return capture_when_still(d, w, 50, [] { usleep(60000); }); }
-
-    void close_window(const host_run& host)
+    // The program redraws in its own time: waits (bounded) for the area to differ from
+    // `from`, however loaded the machine is, then for the window to settle.
+    capture settle_changed(Window w, const capture& from, const view_rect& area)
     {
-        XEvent e = {};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = host.window;
-        e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
-        XSendEvent(d, host.window, False, NoEventMask, &e);
-        XFlush(d);
+        for (int i = 0; i < 150; i++) {
+            if (capture_diff(from, capture_window(d, w), (int)area.x, (int)area.y, (int)area.w, (int)area.h) > 0)
+                break;
+            usleep(20000);
+        }
+        return settle(w);
     }
+
+    void close_window(const host_run& host) { ::close_window(d, host.window); }
 
     std::string at(Window w, double x, double y)
     {
@@ -331,7 +266,7 @@ TEST_F(MiddlemanInHost, EmbeddedDragBypassAndClose)
     // 60 pixels over a 250-pixel travel: 0.5 + 0.24.
     EXPECT_EQ(lines[lines.size() - 2], "performEdit Drive 0.74");
     EXPECT_EQ(last_of(lines), "endEdit Drive");
-    capture dragged = settle(w);
+    capture dragged = settle_changed(w, first, k.area);
     EXPECT_GT(capture_diff(first, dragged, (int)k.area.x, (int)k.area.y, (int)k.area.w,
                            (int)k.area.h),
               200);
@@ -352,6 +287,73 @@ TEST_F(MiddlemanInHost, EmbeddedDragBypassAndClose)
     EXPECT_EQ(host.line(), "editor closed");
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_NE(kill(program, 0), 0) << "the program outlived the host";
+}
+
+// Under a real window manager the program's window is never managed as a top-level
+// window: the manager sees every change among the root window's children, and so does
+// a client that watches them. From its creation to its embedding the window's parents
+// are the root and then the plug-in's container, with no frame in between; once
+// embedded it takes pointer and wheel input as before.
+TEST_F(MiddlemanInHost, NeverFramedByAWindowManagerAndStillTakesInput)
+{
+    window_manager wm;
+    ASSERT_TRUE(wm.start(xvfb.display())) << "openbox did not start (scripts/install-deps.sh installs it)";
+    Display* watch = XOpenDisplay(xvfb.display().c_str());
+    ASSERT_NE(watch, nullptr);
+    const Window root = DefaultRootWindow(watch);
+    XSelectInput(watch, root, SubstructureNotifyMask);
+    XSync(watch, False);
+
+    host_run host;
+    ASSERT_TRUE(host.start());
+    Window w = embedded_window(host);
+    ASSERT_NE(w, 0u) << "the program's window is not inside the host's";
+    const Window container = parent_of(d, w);
+    XSync(watch, False);
+    std::vector<Window> parents;
+    bool override_redirect = false, host_framed = false;
+    while (XPending(watch) > 0) {
+        XEvent e;
+        XNextEvent(watch, &e);
+        if (e.type == CreateNotify && e.xcreatewindow.window == w) {
+            parents.push_back(e.xcreatewindow.parent);
+            override_redirect = e.xcreatewindow.override_redirect;
+        } else if (e.type == ReparentNotify && e.xreparent.window == w) {
+            parents.push_back(e.xreparent.parent);
+        } else if (e.type == ReparentNotify && e.xreparent.window == host.window) {
+            host_framed |= e.xreparent.parent != root;
+        }
+    }
+    XCloseDisplay(watch);
+    // The host's own window is an ordinary top-level window: the manager framed it, so
+    // a frame around the program's window would have shown here too.
+    EXPECT_TRUE(host_framed) << "the window manager is not at work";
+    std::vector<Window> want = {root, container};
+    EXPECT_EQ(parents, want) << "the program's window went through another parent";
+    EXPECT_TRUE(override_redirect);
+
+    // Embedded, the program still takes the pointer: a drag on Drive and a wheel notch
+    // on Mix reach the host as gestures.
+    const auto& k = layout.knobs[0];
+    ASSERT_EQ(run_xdotool(at(w, k.cx, k.cy) + " mousedown 1 sleep 0.03 " + at(w, k.cx, k.cy - 25) +
+                          " sleep 0.03 " + at(w, k.cx, k.cy - 50) + " sleep 0.05 mouseup 1"),
+              0);
+    auto lines = host.lines_until("endEdit");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "beginEdit Drive");
+    // 50 pixels over a 250-pixel travel: 0.5 + 0.2.
+    EXPECT_EQ(lines[lines.size() - 2], "performEdit Drive 0.7");
+    EXPECT_EQ(last_of(lines), "endEdit Drive");
+    ASSERT_EQ(run_xdotool(at(w, layout.knobs[3].cx, layout.knobs[3].cy) + " click 5"), 0);
+    lines = host.lines_until("endEdit");
+    std::vector<std::string> wheel = {"beginEdit Mix", "performEdit Mix 0.99", "performEdit Mix 0.99",
+                                      "endEdit Mix"};
+    EXPECT_EQ(lines, wheel);
+
+    pid_t program = program_pid(host);
+    close_window(host);
+    EXPECT_EQ(host.wait_exit(), 0);
+    EXPECT_TRUE(wait_ended(program, 2000));
 }
 
 // Polls the shared latest text of this plug-in's token until two of its values come
@@ -412,7 +414,7 @@ TEST_F(MiddlemanInHost, RecallLastRestoresValuesStoredByAnotherInstance)
         "performEdit Volume 0.3", "endEdit Volume",
     };
     EXPECT_EQ(lines, want);
-    capture after = settle(wb);
+    capture after = settle_changed(wb, before, tone.area);
     EXPECT_GT(capture_diff(before, after, (int)tone.area.x, (int)tone.area.y, (int)tone.area.w,
                            (int)tone.area.h),
               200);
@@ -547,16 +549,10 @@ TEST_F(MiddlemanInHost, EditCommandAutomationRedrawsTheKnobWithoutEchoingAnEdit)
     // 90 on Drive's 0 … 100 range.
     std::vector<std::string> want = {"automation Drive 0.9"};
     ASSERT_EQ(lines, want);
-    // The value reaches the program on the plug-in's next 20 ms tick: wait (bounded)
-    // for the knob to start moving, then for the window to settle.
+    // The value reaches the program on the plug-in's next 20 ms tick.
     const auto& k0 = layout.knobs[0].area;
     const auto& k1 = layout.knobs[1].area;
-    for (int i = 0; i < 150; i++) {
-        if (capture_diff(before, capture_window(d, w), (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h) > 0)
-            break;
-        usleep(20000);
-    }
-    capture after = settle(w);
+    capture after = settle_changed(w, before, k0);
     EXPECT_GT(capture_diff(before, after, (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h), 200);
     EXPECT_EQ(capture_diff(before, after, (int)k1.x, 0, 800 - (int)k1.x, 400), 0);
 
@@ -631,15 +627,26 @@ TEST_F(MiddlemanInHost, HostAutomationAndStateLoadsMoveTheKnobs)
     vst3::ParameterInfo drive;
     ASSERT_TRUE(plugin_find_parameter(&inst, "Drive", &drive));
     ec->vtbl->setParamNormalized(ec, drive.id, 1.0);
-    capture automated = settled(program);
     const auto& k0 = layout.knobs[0].area;
     const auto& k1 = layout.knobs[1].area;
+    // The program redraws in its own time: wait (bounded) for the picture to change as
+    // expected, however loaded the machine is, then for the window to settle.
+    auto until = [&](const std::function<bool(const capture&)>& done) {
+        for (int i = 0; i < 150 && !done(capture_window(d, program)); i++)
+            run_for(20);
+        return settled(program);
+    };
+    capture automated = until([&](const capture& c) {
+        return capture_diff(before, c, (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h) > 0;
+    });
     EXPECT_GT(capture_diff(before, automated, (int)k0.x, (int)k0.y, (int)k0.w, (int)k0.h), 200);
     EXPECT_EQ(capture_diff(before, automated, (int)k1.x, 0, 800 - (int)k1.x, 400), 0);
 
     // Loading the defaults back puts every control where it was.
     ASSERT_TRUE(plugin_instance_load_state(&inst, defaults, &error)) << error;
-    EXPECT_EQ(capture_diff(before, settled(program), 0, 0, 800, 400), 0);
+    EXPECT_EQ(capture_diff(before, until([&](const capture& c) { return capture_diff(before, c, 0, 0, 800, 400) == 0; }),
+                           0, 0, 800, 400),
+              0);
 
     view->vtbl->removed(view);
     view->vtbl->setFrame(view, nullptr);

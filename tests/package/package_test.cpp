@@ -1,7 +1,7 @@
 // The Debian package as users meet it. For anyone: lintian finds no error, the package
 // holds exactly the bundle, the host, its manual page and the documents with the right
 // modes and declares every library its programs need, and the developer's install still
-// goes to ~/.vst3 alone. For root: apt installs it, the DAW finds the plug-in in the
+// goes to ~/.vst3 and ~/.lv2 alone. For root: apt installs it, the DAW finds the plug-in in the
 // system-wide folder with nothing in ~/.vst3, the installed host renders through the
 // installed bundle, and a purge leaves no file of it behind.
 #include <fcntl.h>
@@ -34,6 +34,10 @@ const std::string deb = VGS_PACKAGE_FILE;
 const std::string system_bundle = "/usr/lib/vst3/Vellum Grist Saturator.vst3";
 const std::string system_module = system_bundle + "/Contents/x86_64-linux/Vellum Grist Saturator.so";
 const std::string system_middleman = system_bundle + "/Contents/x86_64-linux/middleman";
+const std::string system_lv2_bundle = "/usr/lib/lv2/Vellum Grist Saturator.lv2";
+const std::string system_lv2_plugin = system_lv2_bundle + "/vellum_grist_saturator.so";
+const std::string system_lv2_editor = system_lv2_bundle + "/vellum_grist_saturator_ui.so";
+const std::string system_lv2_middleman = system_lv2_bundle + "/middleman";
 
 process_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {})
 {
@@ -111,6 +115,12 @@ TEST(package_file, holds_the_bundle_the_host_and_documents_with_their_modes)
         {system_middleman, "-rwxr-xr-x"},
         {system_bundle + "/Contents/Resources/moduleinfo.json", "-rw-r--r--"},
         {system_bundle + "/Contents/Resources/news.txt", "-rw-r--r--"},
+        {system_lv2_bundle + "/manifest.ttl", "-rw-r--r--"},
+        {system_lv2_bundle + "/vellum_grist_saturator.ttl", "-rw-r--r--"},
+        {system_lv2_plugin, "-rw-r--r--"},
+        {system_lv2_editor, "-rw-r--r--"},
+        {system_lv2_middleman, "-rwxr-xr-x"},
+        {system_lv2_bundle + "/resources/news.txt", "-rw-r--r--"},
         {"/usr/share/man/man1/vgs-host.1.gz", "-rw-r--r--"},
         {doc + "/README.md", "-rw-r--r--"},
         {doc + "/copyright", "-rw-r--r--"},
@@ -152,7 +162,8 @@ TEST(package_file, depends_on_the_package_of_every_library_its_programs_load)
     }
     const std::string cache = run({"ldconfig", "-p"}).output;
     std::set<std::string> needed;
-    for (const std::string& program : {std::string("/usr/bin/vgs-host"), system_middleman, system_module}) {
+    for (const std::string& program : {std::string("/usr/bin/vgs-host"), system_middleman, system_module,
+                                       system_lv2_plugin, system_lv2_editor, system_lv2_middleman}) {
         // "0x...01 (NEEDED)   Shared library: [libX11.so.6]"
         std::istringstream lines(run({"readelf", "-d", root + program}).output);
         for (std::string line; std::getline(lines, line);) {
@@ -177,17 +188,22 @@ TEST(package_file, depends_on_the_package_of_every_library_its_programs_load)
     }
 }
 
-TEST(package_file, developer_install_still_goes_to_the_users_vst3_folder_only)
+TEST(package_file, developer_install_still_goes_to_the_users_plugin_folders_only)
 {
     const std::string dest = PACKAGE_WORK_DIR "/destdir";
     fs::remove_all(dest);
     ASSERT_EQ(run({CMAKE_COMMAND, "--install", BUILD_DIR}, {"DESTDIR=" + dest}).exit_code, 0);
     const std::string user_bundle = dest + VGS_USER_VST3_DIR "/Vellum Grist Saturator.vst3";
+    const std::string user_lv2_bundle = dest + VGS_USER_LV2_DIR "/Vellum Grist Saturator.lv2";
     for (const std::string& path : tree(dest)) {
         if (!fs::is_directory(path)) {
-            EXPECT_EQ(path.rfind(user_bundle + "/", 0), 0u) << path << " lies outside " << user_bundle;
+            EXPECT_TRUE(path.rfind(user_bundle + "/", 0) == 0 || path.rfind(user_lv2_bundle + "/", 0) == 0)
+                << path << " lies outside " << user_bundle << " and " << user_lv2_bundle;
         }
     }
+    for (const char* file : {"/manifest.ttl", "/vellum_grist_saturator.ttl", "/vellum_grist_saturator.so",
+                             "/vellum_grist_saturator_ui.so", "/middleman"})
+        EXPECT_TRUE(fs::exists(user_lv2_bundle + file)) << file;
     EXPECT_TRUE(fs::exists(user_bundle + "/Contents/x86_64-linux/Vellum Grist Saturator.so"));
     EXPECT_TRUE(fs::exists(user_bundle + "/Contents/x86_64-linux/middleman"));
 }
@@ -218,6 +234,7 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
         if (fs::exists(fs::symlink_status(e.path)))
             existed.insert(e.path);
     const std::set<std::string> vst3_before = tree("/usr/lib/vst3");
+    const std::set<std::string> lv2_before = tree("/usr/lib/lv2");
     purge_on_exit guard;
 
     const std::vector<std::string> apt_env = {"DEBIAN_FRONTEND=noninteractive"};
@@ -268,6 +285,13 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
     }
     EXPECT_NE(session.output.find("vgs-param Drive 70\n"), std::string::npos) << session.output;
     EXPECT_FALSE(fs::exists(work + "/home/.vst3"));
+    // LV2 hosts find the LV2 edition on their default path, /usr/lib/lv2.
+    process_result listed_lv2 = run({"env", "-u", "LV2_PATH", "HOME=" + work + "/home", "lv2info", VGS_LV2_URI});
+    EXPECT_EQ(listed_lv2.exit_code, 0) << listed_lv2.output;
+    EXPECT_NE(listed_lv2.output.find("Binary:            file:///usr/lib/lv2/Vellum%20Grist%20Saturator.lv2/"
+                                     "vellum_grist_saturator.so"),
+              std::string::npos)
+        << listed_lv2.output;
 
     // The installed host through the installed bundle sounds exactly as the build tree.
     std::vector<float> input(24000);
@@ -299,6 +323,7 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
         }
     }
     EXPECT_EQ(tree("/usr/lib/vst3"), vst3_before);
+    EXPECT_EQ(tree("/usr/lib/lv2"), lv2_before);
     guard.armed = false;
 }
 

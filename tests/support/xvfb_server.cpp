@@ -11,8 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-bool xvfb_server::start()
+bool xvfb_server::start(int width, int height)
 {
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
     int fds[2];
     if (pipe(fds) < 0)
         return false;
@@ -29,7 +30,7 @@ bool xvfb_server::start()
         close(fds[0]);
         char fd_text[16];
         snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1280x1024x24",
+        execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", screen.c_str(),
                "-nolisten", "tcp", "-noreset", (char*)nullptr);
         _exit(127);
     }

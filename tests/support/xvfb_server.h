@@ -8,8 +8,8 @@
 
 class xvfb_server {
 public:
-    // One 1280x1024x24 screen; true once the server accepts a connection.
-    bool start();
+    // One screen of that size at 24 bits; true once the server accepts a connection.
+    bool start(int width = 1280, int height = 1024);
     void stop();
     ~xvfb_server() { stop(); }
     pid_t pid() const { return pid_; }
