@@ -1,19 +1,36 @@
-// dsp_process_sample over one second of a guitar-like signal: a decaying sawtooth
-// chord with pick noise, at several host rates with steady parameters, and at 44100 Hz
-// with all six parameters moving every 64 samples so that no glide ever rests.
-// Reported as time per input sample ("per_sample"); the _plain variants run the
-// path that recomputes every stage coefficient, for comparison.
+// The signal path's cost over one second of a guitar-like signal (a decaying sawtooth
+// chord with pick noise), reported as time per input sample ("per_sample"), in blocks of
+// 64 samples as a host hands them over:
+// - steady: parameters at their defaults;
+// - automated: all six parameters moving every 64 samples, so no glide ever rests;
+// - floor: only the drive stage → heat gain → tone stage recursion, coefficients settled,
+//   fed the oversampled signal computed beforehand: what no arrangement of the rest can
+//   go below.
+// Each runs on the per-sample path (dsp_process_sample, then dsp_recover per block) and
+// on the block path (dsp_process_block); the second argument of a block-path run is the
+// SIMD width (8: AVX2, 4: SSE2). The _plain runs recompute every stage coefficient for
+// every oversampled sample, as the laws are written.
+// Two more show what bounds the automated case: floor_automated, the same recursion fed
+// the coefficients that automation gives each oversampled sample (worked out
+// beforehand), and coefficients, the stage coefficients alone, for as many samples at a
+// time as the block path has lanes.
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 #include <xmmintrin.h>
 
 #include "dsp/overdrive_dsp.h"
+#include "dsp/resampler.h"
+#include "dsp/signal_path.h"
+#include "dsp/stages.h"
 
 namespace {
 
 constexpr float defaults[6] = {50.0f, 50.0f, 50.0f, 100.0f, 100.0f, 0.0f};
+constexpr int block = 64;
 
 std::vector<float> make_signal(int rate)
 {
@@ -65,64 +82,221 @@ void set_counter(benchmark::State& state, int rate)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * rate);
 }
 
-template <float (*process)(overdrive_dsp*, float)>
-void bm_steady(benchmark::State& state)
+// Each parameter walks its range on its own stride.
+void automate(overdrive_dsp* dsp, uint32_t step)
+{
+    const float a = static_cast<float>(step % 97) * (100.0f / 96.0f);
+    const float b = static_cast<float>((step * 7) % 101);
+    dsp_set_param(dsp, 0, a);
+    dsp_set_param(dsp, 1, 100.0f - a);
+    dsp_set_param(dsp, 2, b);
+    dsp_set_param(dsp, 3, 100.0f - b);
+    dsp_set_param(dsp, 4, 40.0f + a);
+    dsp_set_param(dsp, 5, static_cast<float>(step & 1));
+}
+
+void per_sample(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
+{
+    for (int32_t n = 0; n < count; n++)
+        out[n] = dsp_process_sample(dsp, in[n]);
+    dsp_recover(dsp, out, count);
+}
+
+void per_sample_plain(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
+{
+    for (int32_t n = 0; n < count; n++)
+        out[n] = dsp_process_sample_plain(dsp, in[n]);
+    dsp_recover(dsp, out, count);
+}
+
+using block_fn = void (*)(overdrive_dsp*, const float*, float*, int32_t);
+
+template <block_fn process, bool automated>
+void bm_path(benchmark::State& state)
 {
     const int rate = static_cast<int>(state.range(0));
     const std::vector<float> in = make_signal(rate);
+    std::vector<float> out(in.size());
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
+    if (state.range(1) != 0)
+        dsp.block_lanes = static_cast<int32_t>(state.range(1));
     process_mode mode;
-    float sink = 0.0f;
+    uint32_t step = 0;
     for (auto _ : state) {
-        for (float x : in)
-            sink += process(&dsp, x);
-        benchmark::DoNotOptimize(sink);
+        for (size_t n = 0; n < in.size(); n += block) {
+            if (automated)
+                automate(&dsp, ++step);
+            const int32_t count = in.size() - n < block ? static_cast<int32_t>(in.size() - n) : block;
+            process(&dsp, &in[n], &out[n], count);
+        }
+        benchmark::DoNotOptimize(out.data());
     }
     set_counter(state, rate);
 }
 
-template <float (*process)(overdrive_dsp*, float)>
-void bm_moving(benchmark::State& state)
+void bm_floor(benchmark::State& state)
 {
     const int rate = static_cast<int>(state.range(0));
-    const std::vector<float> in = make_signal(rate);
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
     process_mode mode;
-    float sink = 0.0f;
-    uint32_t step = 0;
+    // The oversampled signal as the section receives it: gain, input high-passes and,
+    // from factor 2 up, the upsampler.
+    const std::vector<float> in = make_signal(rate);
+    const int n = dsp.oversampling < 2 ? 1 : dsp.oversampling;
+    std::vector<float> os(in.size() * static_cast<size_t>(n));
+    for (size_t i = 0; i < in.size(); i++) {
+        const float y2 = path_input(&dsp, in[i]);
+        if (n < 2)
+            os[i] = y2;
+        else
+            resampler_process(&dsp.upsampler, &dsp.upsampler_state, &y2, &os[i * static_cast<size_t>(n)], 1);
+    }
+    const clip_stage* cs = &dsp.clip_stage;
+    const tone_stage* ts = &dsp.tone_stage;
+    smoother heat = dsp.heat_gain;
+    float clip_state[4] = {}, tone_state[4] = {};
     for (auto _ : state) {
-        for (size_t n = 0; n < in.size(); n++) {
-            if (n % 64 == 0) {
-                // Each parameter walks its range on its own stride.
-                step++;
-                const float a = static_cast<float>(step % 97) * (100.0f / 96.0f);
-                const float b = static_cast<float>((step * 7) % 101);
-                dsp_set_param(&dsp, 0, a);
-                dsp_set_param(&dsp, 1, 100.0f - a);
-                dsp_set_param(&dsp, 2, b);
-                dsp_set_param(&dsp, 3, 100.0f - b);
-                dsp_set_param(&dsp, 4, 40.0f + a);
-                dsp_set_param(&dsp, 5, static_cast<float>(step & 1));
-            }
-            sink += process(&dsp, in[n]);
-        }
-        benchmark::DoNotOptimize(sink);
+        for (float& s : os)
+            s = oversampled_step(cs, clip_state, &heat, ts, tone_state, s);
+        benchmark::DoNotOptimize(os.data());
     }
     set_counter(state, rate);
+}
+
+// The recursion with the coefficients of every oversampled sample of the automated
+// run, as the per-sample path computes them.
+void bm_floor_automated(benchmark::State& state)
+{
+    const int rate = static_cast<int>(state.range(0));
+    overdrive_dsp dsp;
+    start_at_defaults(&dsp, rate);
+    process_mode mode;
+    const std::vector<float> in = make_signal(rate);
+    const int n = dsp.oversampling < 2 ? 1 : dsp.oversampling;
+    struct sample {
+        float s, heat;
+        clip_coeffs<float> clip;
+        tone_coeffs<float> tone;
+    };
+    std::vector<sample> os;
+    uint32_t step = 0;
+    for (size_t i = 0; i < in.size(); i++) {
+        if (i % block == 0)
+            automate(&dsp, ++step);
+        float w[dsp_max_oversampling];
+        const float y2 = path_input(&dsp, in[i]);
+        if (n < 2)
+            w[0] = y2;
+        else
+            resampler_process(&dsp.upsampler, &dsp.upsampler_state, &y2, w, 1);
+        for (int j = 0; j < n; j++) {
+            clip_stage* cs = &dsp.clip_stage;
+            tone_stage* ts = &dsp.tone_stage;
+            clip_update_controls(cs, false);
+            clip_update_coeffs(cs);
+            tone_update_controls(ts, false);
+            tone_update_coeffs(ts);
+            smoother_run(&dsp.heat_gain);
+            // Both coefficient records follow the order of the stage records' fields.
+            sample o = {w[j], dsp.heat_gain.value, {}, {}};
+            std::memcpy(&o.clip, &cs->c1, sizeof o.clip);
+            std::memcpy(&o.tone, &ts->k, offsetof(tone_coeffs<float>, out_a));
+            o.tone.out_a = ts->out_a;
+            o.tone.out_b = ts->out_b;
+            os.push_back(o);
+        }
+    }
+    float clip_state[4] = {}, tone_state[4] = {};
+    std::vector<float> out(os.size());
+    for (auto _ : state) {
+        for (size_t j = 0; j < os.size(); j++) {
+            const sample& o = os[j];
+            smoother heat = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, o.heat, o.heat};
+            out[j] = oversampled_step(&o.clip, clip_state, &heat, &o.tone, tone_state, o.s);
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    set_counter(state, rate);
+}
+
+// The coefficients of both stages for sixty-four oversampled samples whose controls all
+// glide, W samples at a time.
+template <class F>
+[[gnu::always_inline]] inline void all_coefficients(const overdrive_dsp* dsp, const float* controls, float* sink)
+{
+    constexpr int W = sizeof(F) / sizeof(float);
+    const clip_stage* cs = &dsp->clip_stage;
+    const tone_stage* ts = &dsp->tone_stage;
+    for (int j = 0; j < 64; j += W) {
+        const F c1 = clip_c1(load_lanes<F>(controls + 64 + j));
+        const F c2 = clip_c2(load_lanes<F>(controls + 128 + j));
+        const F r = clip_r_drive(load_lanes<F>(controls + j));
+        const F k = clip_k(c1, r, c2, splat<F>(cs->max_freq), splat<F>(cs->inv_rate));
+        const clip_coeffs<F> clip = clip_coeffs_of(k, c1, c2, r, c1, c2, splat<F>(cs->rate));
+        const tone_controls<F> tc = tone_controls_of(load_lanes<F>(controls + 192 + j));
+        const F c = splat<F>(ts->c);
+        const F tk = tone_k(c, tc.prewarp_base, splat<F>(ts->max_freq), splat<F>(ts->inv_rate));
+        const tone_coeffs<F> tone = tone_coeffs_of(tk, c, c, splat<F>(ts->rate), tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b);
+        store_lanes(sink + j, clip.e8 + clip.e17 + tone.t7);
+    }
+}
+
+void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls, float* sink)
+{
+    all_coefficients<f32x4>(dsp, controls, sink);
+}
+
+__attribute__((target("avx2"))) void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
+                                                                 float* sink)
+{
+    all_coefficients<f32x8>(dsp, controls, sink);
+}
+
+// Time per oversampled sample.
+void bm_coefficients(benchmark::State& state)
+{
+    overdrive_dsp dsp;
+    start_at_defaults(&dsp, 44100);
+    process_mode mode;
+    float controls[256], sink[64];
+    for (int j = 0; j < 64; j++) {
+        controls[j] = 0.3f + 0.01f * static_cast<float>(j);
+        controls[64 + j] = 720.0f * (1.0f + 0.01f * static_cast<float>(j));
+        controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
+        controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
+    }
+    for (auto _ : state) {
+        if (state.range(0) == 8)
+            coefficients_in_eight_lanes(&dsp, controls, sink);
+        else
+            coefficients_in_four_lanes(&dsp, controls, sink);
+        benchmark::DoNotOptimize(sink);
+    }
+    state.counters["per_os_sample"] = benchmark::Counter(
+        64, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void rates(benchmark::internal::Benchmark* b, int lanes)
+{
+    for (int rate : {44100, 48000, 96000, 192000, 11025})
+        b->Args({rate, lanes});
+    b->Unit(benchmark::kMillisecond);
 }
 
 } // namespace
 
-BENCHMARK(bm_steady<dsp_process_sample>)
-    ->Name("bm_steady")->Arg(44100)->Arg(48000)->Arg(96000)->Arg(192000)->Arg(11025)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_moving<dsp_process_sample>)->Name("bm_moving")->Arg(44100)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_steady<dsp_process_sample_plain>)
-    ->Name("bm_steady_plain")->Arg(44100)->Arg(192000)->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_moving<dsp_process_sample_plain>)->Name("bm_moving_plain")->Arg(44100)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_floor)->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<per_sample, false>)->Name("bm_steady")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_coefficients)->Arg(8)->Arg(4);
+BENCHMARK(bm_path<per_sample_plain, false>)->Name("bm_steady_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_path<per_sample_plain, true>)->Name("bm_automated_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

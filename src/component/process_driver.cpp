@@ -151,14 +151,14 @@ tresult component_process(component* c, ProcessData* data) {
         float* in = c->channel_in;
         float* out = c->channel_out;
         if (out != nullptr) {
-            // Each input sample is read (twice) before its output sample is written, so
-            // in-place buffers are fine.
-            if (in != nullptr) {
-                for (int32 n = 0; n < samples; ++n) out[n] = dsp_process_sample(&c->dsp, in[n]);
-            } else {
-                // No input channel: the signal path runs on silence.
-                for (int32 n = 0; n < samples; ++n) out[n] = dsp_process_sample(&c->dsp, 0.0f);
+            // No input channel: the signal path runs on silence, in place.
+            if (in == nullptr) {
+                std::memset(out, 0, (size_t)samples * sizeof(float));
+                in = out;
             }
+            // The block path reads each input sample before it writes the output sample
+            // of the same index, so in-place buffers are fine.
+            dsp_process_block(&c->dsp, in, out, samples);
         }
         // Channels beyond the mono one carry silence rather than whatever was there.
         clear_outputs(data, samples, out);

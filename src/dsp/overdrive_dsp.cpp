@@ -92,6 +92,9 @@ void dsp_init(overdrive_dsp* dsp)
     dsp->tone_stage.target_tone = 0.5f;
     dsp->tone_stage.target_cap_scale = 1.0f;
     dsp->activation_rate = 0.0f;
+    // The eight-lane code of the block path needs AVX2 in the processor and the system.
+    __builtin_cpu_init();
+    dsp->block_lanes = __builtin_cpu_supports("avx2") ? 8 : 4;
 }
 
 void dsp_activate(overdrive_dsp* dsp, float sample_rate)

@@ -1,6 +1,7 @@
-// The overdrive's whole signal state in one plain record, and the four calls the
-// audio component makes on it. Mono, 32-bit float, no heap: the largest buffer is the
-// 16-sample work area of one input sample's oversampled block.
+// The overdrive's whole signal state in one plain record, and the calls the audio
+// component makes on it. Mono, 32-bit float, no heap: besides the 16-sample work
+// area of one input sample's oversampled block, the record holds the fixed scratch of
+// the block path.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,21 @@ struct tone_stage {
     float target_tone, target_cap_scale;
 };
 
+// Oversampled samples held by the block path's rings: its glides run 16 samples ahead
+// of the recursion and its coefficients are worked out 8 at a time.
+inline constexpr int dsp_ring = 32;
+
+// Scratch of the block path; nothing in it outlives one dsp_process_block call.
+struct dsp_block_scratch {
+    // The stage controls of the ring's samples as they glide: drive, cap1_scale,
+    // cap2_scale, tone, cap_scale.
+    float controls[5][dsp_ring];
+    // The coefficients that the two stages' recursions read, one set per sample,
+    // stored in groups of as many samples as the SIMD code has lanes.
+    float clip[20 * dsp_ring];
+    float tone[12 * dsp_ring];
+};
+
 struct overdrive_dsp {
     highpass_coeffs in_hp1, in_hp2;
     resampler_coeffs upsampler;
@@ -69,6 +85,9 @@ struct overdrive_dsp {
     // an update would repeat the previous one on the same inputs (the capacitances'
     // rate of change is then 0 both times), so the signal path skips it.
     int32_t clip_settled, tone_settled;
+    // Lanes of the block path's SIMD code: 8 where the processor has AVX2, else 4.
+    int32_t block_lanes;
+    dsp_block_scratch scratch;
 };
 
 // Construction defaults; the caller then sets the six parameter defaults.
@@ -78,9 +97,17 @@ void dsp_activate(overdrive_dsp* dsp, float sample_rate);
 // Index 0..5 in parameter order, value in plain units; moves targets only, so every
 // change glides. Other indices are ignored.
 void dsp_set_param(overdrive_dsp* dsp, int32_t index, float value);
-// One input sample in, one output sample out. Runs on the audio thread with
-// flush-to-zero and denormals-are-zero set.
+// One input sample in, one output sample out; a NaN or infinite input counts as 0.
+// Runs on the audio thread with flush-to-zero and denormals-are-zero set.
 float dsp_process_sample(overdrive_dsp* dsp, float x);
+// Ends a block of dsp_process_sample calls: a filter whose state holds a NaN or an
+// infinity (a finite input can still overflow inside the path) starts again from
+// zero, and the block's non-finite output samples out[0 … count−1] become 0.
+void dsp_recover(overdrive_dsp* dsp, float* out, int32_t count);
+// count input samples from `in` to `out` (the same buffer is fine), then dsp_recover:
+// bit for bit what dsp_process_sample over the block followed by dsp_recover gives,
+// and the same record afterwards. Runs on the audio thread like dsp_process_sample.
+void dsp_process_block(overdrive_dsp* dsp, const float* in, float* out, int32_t count);
 // The same path recomputing every stage coefficient for every oversampled sample, as
 // the laws are written; dsp_process_sample must match it bit for bit.
 float dsp_process_sample_plain(overdrive_dsp* dsp, float x);

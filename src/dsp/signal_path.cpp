@@ -4,16 +4,10 @@
 #include "dsp/fast_math.h"
 #include "dsp/overdrive_dsp.h"
 #include "dsp/resampler.h"
+#include "dsp/signal_path.h"
 #include "dsp/stages.h"
 
 namespace {
-
-inline float run_highpass(const highpass_coeffs* hp, float* s, float x)
-{
-    const float y = hp->b0 * x + *s;
-    *s = hp->b1 * x - hp->a1 * y;
-    return y;
-}
 
 // One oversampled sample through drive, trim and tone. With skip_settled, a stage
 // whose controls have rested for two updates keeps its coefficients: recomputing them
@@ -28,9 +22,6 @@ inline float run_stage(overdrive_dsp* dsp, float s)
         clip_update_coeffs(cs);
         dsp->clip_settled += dsp->clip_settled < 2;
     }
-    const float v = clip_run(cs, dsp->clip_state, s);
-    smoother_run(&dsp->heat_gain);
-    const float g = dsp->heat_gain.value * v;
     tone_stage* ts = &dsp->tone_stage;
     if (tone_update_controls(ts, false))
         dsp->tone_settled = 0;
@@ -38,15 +29,14 @@ inline float run_stage(overdrive_dsp* dsp, float s)
         tone_update_coeffs(ts);
         dsp->tone_settled += dsp->tone_settled < 2;
     }
-    return tone_run(ts, dsp->tone_state, g);
+    return oversampled_step(cs, dsp->clip_state, &dsp->heat_gain, ts, dsp->tone_state, s);
 }
 
 template <bool skip_settled>
 inline float process_sample(overdrive_dsp* dsp, float x)
 {
-    const float x4 = x * 4.0f;
-    const float y1 = run_highpass(&dsp->in_hp1, &dsp->in_hp1_s, x4);
-    const float y2 = run_highpass(&dsp->in_hp2, &dsp->in_hp2_s, y1);
+    x = finite_or_zero(x);
+    const float y2 = path_input(dsp, x);
 
     float w;
     const int32_t n = dsp->oversampling;
@@ -59,19 +49,8 @@ inline float process_sample(overdrive_dsp* dsp, float x)
         w = 0.0f;
         resampler_process(&dsp->downsampler, &dsp->downsampler_state, dsp->work, &w, n);
     }
-
-    const float y3 = run_highpass(&dsp->out_hp1, &dsp->out_hp1_s, w);
-    const float y4 = run_highpass(&dsp->out_hp2, &dsp->out_hp2_s, y3);
-
-    smoother_run(&dsp->mix);
-    const float m = dsp->mix.value;
-    // Loudness compensation, about 3.5505533·e^(−2.703428·m) + 0.7621998.
-    const float comp = fast_pow2(m * -2.70342803f * 1.44269502f) * 3.55055332f + 0.762199819f;
-    // The dry part is the gained input, not the high-passed one.
-    const float mixed = (y4 - x4) * m + x4;
-    smoother_run(&dsp->volume);
-    smoother_run(&dsp->bypass);
-    return (dsp->volume.value * (comp * mixed) - x) * dsp->bypass.value + x;
+    compensation_cache cache{};
+    return path_output(dsp, x, w, &cache);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <xmmintrin.h>
 
 #include "dsp/overdrive_dsp.h"
@@ -51,4 +52,25 @@ inline float test_signal(int n, float rate)
     const float saw = 2.0f * phase - 1.0f;
     float env = 1.0f - (t - static_cast<float>(static_cast<int>(t)));
     return 0.5f * env * saw + 0.01f * noise;
+}
+
+// A linear congruential generator: the same sequence on every machine.
+inline uint32_t next_random(uint32_t* seed)
+{
+    *seed = *seed * 1664525u + 1013904223u;
+    return *seed >> 8;
+}
+
+// A value that automation tests give parameter `index`: an end of its range, the value
+// it has, NaN, or anything in between.
+inline float random_param_value(const overdrive_dsp* dsp, int index, uint32_t* seed)
+{
+    const float top = index == 4 ? 200.0f : 100.0f;
+    switch (next_random(seed) % 5) {
+    case 0: return 0.0f;
+    case 1: return top;
+    case 2: return dsp->dsp_values[index];
+    case 3: return std::numeric_limits<float>::quiet_NaN();
+    default: return static_cast<float>(next_random(seed) % 10001) * (top / 10000.0f);
+    }
 }

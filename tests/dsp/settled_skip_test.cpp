@@ -5,18 +5,11 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "dsp/overdrive_dsp.h"
 #include "dsp_test_support.h"
 
 namespace {
-
-uint32_t next_random(uint32_t* seed)
-{
-    *seed = *seed * 1664525u + 1013904223u;
-    return *seed >> 8;
-}
 
 // Automation that mixes long rests (where the skip applies), single changes, bursts of
 // changes, values set again unchanged, and the ends of each range.
@@ -26,16 +19,7 @@ void automate(overdrive_dsp* dsp, uint32_t* seed)
     if (r % 600 != 0)
         return;
     const int index = static_cast<int>(next_random(seed) % 6);
-    const float top = index == 4 ? 200.0f : 100.0f;
-    float value;
-    switch (next_random(seed) % 5) {
-    case 0: value = 0.0f; break;
-    case 1: value = top; break;
-    case 2: value = dsp->dsp_values[index]; break;
-    case 3: value = std::numeric_limits<float>::quiet_NaN(); break;
-    default: value = static_cast<float>(next_random(seed) % 10001) * (top / 10000.0f); break;
-    }
-    dsp_set_param(dsp, index, value);
+    dsp_set_param(dsp, index, random_param_value(dsp, index, seed));
 }
 
 void expect_same_path(float rate, uint32_t seed, int samples)

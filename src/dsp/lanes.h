@@ -1,0 +1,202 @@
+// Several floats side by side in one SSE or AVX register, and the few operations that
+// the overdrive's arithmetic needs besides + − ×, for a plain float and for lanes alike.
+// Each lane does exactly what the same IEEE single-precision operation does on its own
+// (nothing is fused: the build keeps -ffp-contract=off), so a routine written once gives
+// the same bits whether it runs on one float or on eight.
+//
+// The eight-lane type is only ever used inside functions built for AVX2; everything
+// here is always inlined into its caller, so no out-of-line copy carries AVX code into
+// the baseline path.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <immintrin.h>
+
+#define DSP_INLINE [[gnu::always_inline]] inline
+
+// Eight-lane values never cross a call: the warning about their calling convention
+// does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+template <int W>
+struct lane_vectors {
+    typedef float f __attribute__((vector_size(4 * W)));
+    typedef uint32_t u __attribute__((vector_size(4 * W)));
+    typedef int32_t i __attribute__((vector_size(4 * W)));
+    typedef double d __attribute__((vector_size(8 * W)));
+};
+
+using f32x4 = lane_vectors<4>::f;
+using f32x8 = lane_vectors<8>::f;
+
+// The unsigned and signed companions of a float type, and its lane count.
+template <class F>
+struct lane_traits {
+    static constexpr int width = sizeof(F) / sizeof(float);
+    using u = typename lane_vectors<width>::u;
+    using i = typename lane_vectors<width>::i;
+    using d = typename lane_vectors<width>::d;
+};
+
+template <>
+struct lane_traits<float> {
+    static constexpr int width = 1;
+    using u = uint32_t;
+    using i = int32_t;
+    using d = double;
+};
+
+template <class F>
+using lane_u = typename lane_traits<F>::u;
+template <class F>
+using lane_i = typename lane_traits<F>::i;
+
+DSP_INLINE float float_of(uint32_t b) { return std::bit_cast<float>(b); }
+DSP_INLINE uint32_t bits_of(float x) { return std::bit_cast<uint32_t>(x); }
+DSP_INLINE int32_t as_signed(uint32_t b) { return static_cast<int32_t>(b); }
+DSP_INLINE uint32_t as_unsigned(int32_t b) { return static_cast<uint32_t>(b); }
+DSP_INLINE float to_float(int32_t i) { return static_cast<float>(i); }
+
+// Truncation toward zero as the processor does it: out of range and NaN give INT32_MIN
+// instead of undefined behaviour.
+DSP_INLINE int32_t trunc_to_i32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
+
+template <class V>
+DSP_INLINE auto float_of(V b) -> typename lane_vectors<sizeof(V) / 4>::f
+{
+    return reinterpret_cast<typename lane_vectors<sizeof(V) / 4>::f>(b);
+}
+
+template <class F>
+DSP_INLINE lane_u<F> bits_of(F x)
+{
+    return reinterpret_cast<lane_u<F>>(x);
+}
+
+template <class V>
+DSP_INLINE auto as_signed(V b) -> typename lane_vectors<sizeof(V) / 4>::i
+{
+    return reinterpret_cast<typename lane_vectors<sizeof(V) / 4>::i>(b);
+}
+
+template <class V>
+DSP_INLINE auto as_unsigned(V b) -> typename lane_vectors<sizeof(V) / 4>::u
+{
+    return reinterpret_cast<typename lane_vectors<sizeof(V) / 4>::u>(b);
+}
+
+template <class V>
+DSP_INLINE auto to_float(V i) -> typename lane_vectors<sizeof(V) / 4>::f
+{
+    return __builtin_convertvector(i, typename lane_vectors<sizeof(V) / 4>::f);
+}
+
+template <class F>
+DSP_INLINE lane_i<F> trunc_to_i32(F x)
+{
+    if constexpr (sizeof(F) == 16) {
+        return reinterpret_cast<lane_i<F>>(_mm_cvttps_epi32(reinterpret_cast<__m128>(x)));
+    } else {
+        // Half by half down to four lanes, the one width every x86-64 processor has.
+        using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
+        half low, high;
+        __builtin_memcpy(&low, &x, sizeof low);
+        __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+        const auto a = trunc_to_i32(low);
+        const auto b = trunc_to_i32(high);
+        lane_i<F> r;
+        __builtin_memcpy(&r, &a, sizeof a);
+        __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof a, &b, sizeof b);
+        return r;
+    }
+}
+
+// One value in every lane.
+template <class T, class S>
+DSP_INLINE T splat(S s)
+{
+    if constexpr (sizeof(T) == sizeof(S)) {
+        return s;
+    } else {
+        T v{};
+        for (int i = 0; i < static_cast<int>(sizeof(T) / sizeof(S)); i++)
+            v[i] = s;
+        return v;
+    }
+}
+
+// c ? a : b, lane by lane for lanes (c then holds −1 or 0 per lane).
+template <class C, class T>
+DSP_INLINE T select(C c, T a, T b)
+{
+    return c ? a : b;
+}
+
+// The plain comparisons: a NaN in the first operand yields the second.
+template <class F>
+DSP_INLINE F max_f(F a, F b)
+{
+    return select(a > b, a, b);
+}
+
+template <class F>
+DSP_INLINE F min_f(F a, F b)
+{
+    return select(a < b, a, b);
+}
+
+// x·k with the product formed in double precision and rounded once to float.
+template <class F>
+DSP_INLINE F mul_in_double(F x, double k)
+{
+    if constexpr (sizeof(F) == sizeof(float))
+        return static_cast<float>(k * static_cast<double>(x));
+    else
+        return __builtin_convertvector(k * __builtin_convertvector(x, typename lane_traits<F>::d), F);
+}
+
+// W lanes from or to memory of any alignment.
+template <class F>
+DSP_INLINE F load_lanes(const float* p)
+{
+    F v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class F>
+DSP_INLINE void store_lanes(float* p, F v)
+{
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+// [x, v0, v1, …]: every lane moves up by one and x enters lane 0.
+template <class F>
+DSP_INLINE F shift_in(F v, float x)
+{
+    if constexpr (sizeof(F) == 16)
+        return __builtin_shuffle(v, splat<F>(x), lane_i<F>{4, 0, 1, 2});
+    else
+        return __builtin_shuffle(v, splat<F>(x), lane_i<F>{8, 0, 1, 2, 3, 4, 5, 6});
+}
+
+// 0, 1, 2, … in the lanes.
+template <class F>
+DSP_INLINE lane_i<F> lane_index()
+{
+    lane_i<F> v{};
+    for (int i = 0; i < static_cast<int>(sizeof(F) / sizeof(float)); i++)
+        v[i] = i;
+    return v;
+}
+
+// One lane of a stored vector, read in place: the float of that lane, followed by the
+// other lanes. A record of such fields laid over a stored record of W-lane vectors,
+// shifted by i floats, reads lane i of every field without copying anything.
+template <int W>
+struct [[gnu::may_alias]] lane_in_place {
+    float value;
+    float other_lanes[W - 1];
+    DSP_INLINE operator float() const { return value; }
+};

@@ -1,0 +1,77 @@
+// The instructions in the built plug-in libraries (VST 3 and LV2), as objdump disassembles them: no fused
+// multiply-add anywhere (a fused product skips a rounding and changes the bits), and the
+// AVX code only inside the block path's eight-lane function, which runs only where the
+// processor has AVX2, so that everything else runs on any x86-64 processor.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+// Instructions per function, by mnemonic.
+using listing = std::map<std::string, std::map<std::string, int>>;
+
+listing disassemble(const std::string& path)
+{
+    listing out;
+    const std::string command = "objdump -d --no-show-raw-insn '" + path + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    std::string function;
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        const std::string text(line);
+        // "0000000000012340 <name>:" opens a function; "   12345:\tmnemonic operands" is
+        // an instruction.
+        const size_t open = text.find(" <");
+        if (open != std::string::npos && text.find(">:") != std::string::npos && text[0] != ' ') {
+            function = text.substr(open + 2, text.find(">:") - open - 2);
+            continue;
+        }
+        const size_t tab = text.find(":\t");
+        if (tab == std::string::npos || function.empty())
+            continue;
+        const std::string rest = text.substr(tab + 2);
+        const std::string mnemonic = rest.substr(0, rest.find_first_of(" \t\n"));
+        if (!mnemonic.empty())
+            out[function][mnemonic]++;
+    }
+    pclose(pipe);
+    return out;
+}
+
+bool starts_with(const std::string& s, const char* prefix)
+{
+    return s.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
+TEST(instruction_set, no_fused_multiply_add_and_avx_only_in_the_eight_lane_path)
+{
+    for (const std::string& path :
+         {std::string(VGS_PLUGIN_SO), std::string(VGS_LV2_BUNDLE_DIR) + "/vellum_grist_saturator.so"}) {
+        SCOPED_TRACE(path);
+        const listing code = disassemble(path);
+        ASSERT_GT(code.size(), 100u) << "objdump read no functions";
+        int avx_in_eight_lanes = 0;
+        for (const auto& [function, mnemonics] : code) {
+            for (const auto& [mnemonic, count] : mnemonics) {
+                // FMA3 (vfmadd231ps, vfnmsub213ss, vfmaddsub…) and FMA4 (vfmaddps…) alike.
+                for (const char* fused : {"vfmadd", "vfmsub", "vfnmadd", "vfnmsub"})
+                    EXPECT_FALSE(starts_with(mnemonic, fused)) << mnemonic << " in " << function;
+                // Every VEX-encoded instruction (the AVX forms) has a mnemonic starting in v.
+                if (mnemonic[0] != 'v')
+                    continue;
+                if (function.find("eight_lanes") != std::string::npos)
+                    avx_in_eight_lanes += count;
+                else
+                    ADD_FAILURE() << mnemonic << " outside the eight-lane path, in " << function;
+            }
+        }
+        EXPECT_GT(avx_in_eight_lanes, 1000) << "the eight-lane path holds no AVX code";
+    }
+}
