@@ -27,9 +27,11 @@ void editor_link_send_text(editor_link*, const char* text)
     abort();
 }
 
-static int remove_entry(const char* path, const struct stat*, int, FTW*)
+// Directories come after their contents (FTW_DEPTH) and go with rmdir, without the
+// failed unlink that remove() would try first.
+static int remove_entry(const char* path, const struct stat*, int type, FTW*)
 {
-    return remove(path);
+    return type == FTW_DP ? rmdir(path) : unlink(path);
 }
 
 // Only the data directory under XDG_DATA_HOME, and in it no directory named like a file
@@ -46,7 +48,7 @@ static int check_and_remove(const char* path, const struct stat* st, int type, F
                            !strcmp(name, "latest");
     if (file_name && (type != FTW_F || !S_ISREG(st->st_mode)))
         abort();
-    return remove(path);
+    return remove_entry(path, st, type, at);
 }
 
 static void remove_scratch()
