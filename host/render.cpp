@@ -39,31 +39,44 @@ double ramp_value(const resolved_ramp& r, int64_t sample) {
     return r.from + (r.to - r.from) * (double)(sample - r.start) / (double)(r.end - r.start);
 }
 
-void measure(const std::vector<std::vector<float>>& channels, float* peak, float* rms) {
-    double sum = 0.0, p = 0.0;
-    size_t count = 0;
-    for (const auto& ch : channels) {
-        for (float x : ch) {
-            p = std::max(p, (double)std::fabs(x));
-            sum += (double)x * x;
+// Peak and RMS over every sample of every channel, fed one block at a time.
+struct level_meter {
+    double peak = 0.0, sum = 0.0;
+    int64_t count = 0;
+
+    void add(const float* x, int32_t n) {
+        for (int32_t i = 0; i < n; ++i) {
+            peak = std::max(peak, (double)std::fabs(x[i]));
+            sum += (double)x[i] * x[i];
         }
-        count += ch.size();
+        count += n;
     }
-    *peak = (float)p;
-    *rms = count ? (float)std::sqrt(sum / (double)count) : 0.0f;
+    void result(float* peak_out, float* rms_out) const {
+        *peak_out = (float)peak;
+        *rms_out = count ? (float)std::sqrt(sum / (double)count) : 0.0f;
+    }
+};
+
+// The sink of an in-memory render: an audio_data filled at its end.
+bool memory_sink_write(void* sink, const float* const* channels, int32_t count, std::string*) {
+    audio_data* out = static_cast<audio_data*>(sink);
+    for (size_t ch = 0; ch < out->channels.size(); ++ch)
+        out->channels[ch].insert(out->channels[ch].end(), channels[ch], channels[ch] + count);
+    return true;
 }
 
 }  // namespace
 
-bool render_audio(const plugin_module& m, const render_settings& settings, const audio_data& in, audio_data* out,
-                  render_stats* stats, std::string* error) {
+bool render_stream(const plugin_module& m, const render_settings& settings, const render_io& io,
+                   render_stats* stats, std::string* error) {
     *stats = render_stats{};
-    const int channels = (int)in.channels.size();
-    const int64_t frames = channels ? (int64_t)in.channels[0].size() : 0;
+    const int channels = io.channels;
+    const int64_t frames = io.frames;
     const int32_t block = settings.block_size;
-    if (channels == 0) return fail(error, "the input has no channels");
+    const double rate = io.sample_rate;
+    if (channels <= 0) return fail(error, "the input has no channels");
     if (block < 1 || block > 65536) return fail(error, "the block size must be 1 … 65536");
-    if (!(in.sample_rate > 0.0)) return fail(error, "the sample rate must be positive");
+    if (!(rate > 0.0)) return fail(error, "the sample rate must be positive");
 
     instance_set set;
     host_application_init(&set.host);
@@ -72,7 +85,7 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
         if (!plugin_instance_create(m, &set.host, &inst, error)) return false;
         if (!settings.load_state.empty() && !plugin_instance_load_state(&inst, settings.load_state, error))
             return false;
-        if (!plugin_instance_activate(&inst, in.sample_rate, block, error)) return false;
+        if (!plugin_instance_activate(&inst, rate, block, error)) return false;
     }
     plugin_instance* first = &set.instances[0];
 
@@ -91,8 +104,8 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
         if (!param_resolve(first, r.name, r.from, &rr.id, &rr.from, error) ||
             !param_resolve(first, r.name, r.to, &rr.id, &rr.to, error))
             return false;
-        rr.start = std::max<int64_t>(0, std::llround(r.start * in.sample_rate));
-        rr.end = r.end < 0.0 ? frames - 1 : std::llround(r.end * in.sample_rate);
+        rr.start = std::max<int64_t>(0, std::llround(r.start * rate));
+        rr.end = r.end < 0.0 ? frames - 1 : std::llround(r.end * rate);
         if (rr.end < rr.start) return fail(error, "ramp of " + r.name + " ends before it starts");
         ramps.push_back(rr);
         // Before its start the ramp holds its first value (over a --set of the same one).
@@ -105,7 +118,7 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
     };
     std::vector<timed_point> events;
     for (const param_event& e : settings.events) {
-        timed_point tp{std::max<int64_t>(0, std::llround(e.time * in.sample_rate)), {0, 0, 0.0}};
+        timed_point tp{std::max<int64_t>(0, std::llround(e.time * rate)), {0, 0, 0.0}};
         if (!param_resolve(first, e.name, e.plain, &tp.p.id, &tp.p.normalized, error)) return false;
         events.push_back(tp);
     }
@@ -127,16 +140,28 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
         }
     }
 
-    out->sample_rate = in.sample_rate;
-    out->channels.assign((size_t)channels, std::vector<float>((size_t)frames, 0.0f));
-    std::vector<std::vector<float>> input = in.channels;  // the plug-in takes non-const buffers
+    // One block of input and output per channel is all the audio held at any time.
+    std::vector<std::vector<float>> input((size_t)channels, std::vector<float>((size_t)block));
+    std::vector<std::vector<float>> output((size_t)channels, std::vector<float>((size_t)block));
+    std::vector<float*> input_at((size_t)channels);
+    std::vector<const float*> output_at((size_t)channels);
+    for (int ch = 0; ch < channels; ++ch) {
+        input_at[(size_t)ch] = input[(size_t)ch].data();
+        output_at[(size_t)ch] = output[(size_t)ch].data();
+    }
+    level_meter level_in, level_out;
 
     std::vector<point> block_points;
     block_points.reserve(64);
     size_t next_event = 0;
     double process_ns = 0.0;
-    for (int64_t start = 0; start < frames; start += block) {
-        const int32_t n = (int32_t)std::min<int64_t>(block, frames - start);
+    int64_t start = 0;
+    while (start < frames) {
+        const int32_t want = (int32_t)std::min<int64_t>(block, frames - start);
+        const int64_t got = io.read(io.source, input_at.data(), want, error);
+        if (got < 0) return false;
+        if (got == 0) break;  // the signal ended before its announced length
+        const int32_t n = (int32_t)got;
         block_points.clear();
         for (const resolved_ramp& r : ramps) {
             const int64_t last = start + n - 1;
@@ -160,8 +185,8 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
 
         for (int ch = 0; ch < channels; ++ch) {
             plugin_instance* inst = &set.instances[(size_t)ch];
-            float* src = input[(size_t)ch].data() + start;
-            float* dst = (*out).channels[(size_t)ch].data() + start;
+            float* src = input[(size_t)ch].data();
+            float* dst = output[(size_t)ch].data();
             auto t0 = std::chrono::steady_clock::now();
             plugin_instance_process(inst, src, dst, n, &changes.iface);
             auto t1 = std::chrono::steady_clock::now();
@@ -172,24 +197,57 @@ bool render_audio(const plugin_module& m, const render_settings& settings, const
                 inst->controller->vtbl->setParamNormalized(inst->controller, pq.id, pq.values[pq.point_count - 1]);
             }
         }
-        if (settings.progress != nullptr) settings.progress((double)(start + n) / (double)frames, settings.progress_context);
+        for (int ch = 0; ch < channels; ++ch) {
+            const float* x = output[(size_t)ch].data();
+            level_in.add(input[(size_t)ch].data(), n);
+            level_out.add(x, n);
+            for (int32_t i = 0; i < n; ++i) {
+                if (!std::isfinite(x[i])) ++stats->nonfinite_out;
+                else if (std::fpclassify(x[i]) == FP_SUBNORMAL) ++stats->denormal_out;
+            }
+        }
+        if (!io.write(io.sink, output_at.data(), n, error)) return false;
+        start += n;
+        if (settings.progress != nullptr) settings.progress((double)start / (double)frames, settings.progress_context);
+        if (n < want) break;  // the signal ended early
     }
 
     if (settings.save_state && !plugin_instance_save_state(first, &stats->saved_state))
         return fail(error, "getState failed");
 
-    stats->frames = frames;
+    stats->frames = start;
     stats->channels = channels;
-    stats->sample_rate = in.sample_rate;
-    measure(in.channels, &stats->peak_in, &stats->rms_in);
-    measure(out->channels, &stats->peak_out, &stats->rms_out);
-    for (const auto& ch : out->channels) {
-        for (float x : ch) {
-            if (!std::isfinite(x)) ++stats->nonfinite_out;
-            else if (std::fpclassify(x) == FP_SUBNORMAL) ++stats->denormal_out;
-        }
-    }
+    stats->sample_rate = rate;
+    level_in.result(&stats->peak_in, &stats->rms_in);
+    level_out.result(&stats->peak_out, &stats->rms_out);
     stats->process_seconds = process_ns * 1e-9;
-    stats->ns_per_sample = frames ? process_ns / ((double)frames * channels) : 0.0;
+    stats->ns_per_sample = stats->frames ? process_ns / ((double)stats->frames * channels) : 0.0;
     return true;
+}
+
+int64_t memory_source_read(void* source, float* const* channels, int32_t count, std::string*) {
+    memory_source* m = static_cast<memory_source*>(source);
+    const int64_t left = (int64_t)m->audio->channels[0].size() - m->position;
+    const int32_t n = (int32_t)std::min<int64_t>(count, left);
+    for (size_t ch = 0; ch < m->audio->channels.size(); ++ch)
+        std::copy_n(m->audio->channels[ch].data() + m->position, n, channels[ch]);
+    m->position += n;
+    return n;
+}
+
+bool render_audio(const plugin_module& m, const render_settings& settings, const audio_data& in, audio_data* out,
+                  render_stats* stats, std::string* error) {
+    memory_source source{&in, 0};
+    out->sample_rate = in.sample_rate;
+    out->channels.assign(in.channels.size(), {});
+    for (auto& ch : out->channels) ch.reserve(in.channels[0].size());
+    render_io io;
+    io.channels = (int)in.channels.size();
+    io.sample_rate = in.sample_rate;
+    io.frames = in.channels.empty() ? 0 : (int64_t)in.channels[0].size();
+    io.source = &source;
+    io.read = memory_source_read;
+    io.sink = out;
+    io.write = memory_sink_write;
+    return render_stream(m, settings, io, stats, error);
 }

@@ -54,5 +54,32 @@ struct render_stats {
     std::vector<uint8_t> saved_state;
 };
 
+// Where a render's samples come from and where they go, one block at a time, so that
+// nothing but a block is held however long the signal is. `read` fills up to `count`
+// frames into one buffer per channel and returns how many it filled (fewer only at the
+// end of the signal, -1 on failure); `write` takes `count` processed frames per channel.
+// Both set *error when they fail.
+struct render_io {
+    int channels = 0;
+    double sample_rate = 0.0;
+    // The length as announced in advance: ramps to the end and the progress follow it.
+    int64_t frames = 0;
+    void* source = nullptr;
+    int64_t (*read)(void* source, float* const* channels, int32_t count, std::string* error) = nullptr;
+    void* sink = nullptr;
+    bool (*write)(void* sink, const float* const* channels, int32_t count, std::string* error) = nullptr;
+};
+
+// Samples held in memory as a source, read from the start.
+struct memory_source {
+    const audio_data* audio;
+    int64_t position;
+};
+int64_t memory_source_read(void* source, float* const* channels, int32_t count, std::string* error);
+
+bool render_stream(const plugin_module& m, const render_settings& settings, const render_io& io,
+                   render_stats* stats, std::string* error);
+
+// The same for a signal held in memory.
 bool render_audio(const plugin_module& m, const render_settings& settings, const audio_data& in, audio_data* out,
                   render_stats* stats, std::string* error);

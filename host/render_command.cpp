@@ -13,6 +13,7 @@
 #include "demo_signal.h"
 #include "param_args.h"
 #include "render.h"
+#include "replace_file.h"
 
 static const char render_usage[] =
     "usage: vgs-host render BUNDLE [options]\n"
@@ -70,12 +71,33 @@ static bool read_file(const char* path, std::vector<uint8_t>* bytes) {
     return ok;
 }
 
-static bool write_file(const char* path, const std::vector<uint8_t>& bytes) {
-    FILE* f = std::fopen(path, "wb");
-    if (f == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
+static int64_t read_input_file(void* source, float* const* channels, int32_t count, std::string* error) {
+    audio_reader* r = static_cast<audio_reader*>(source);
+    int64_t got = audio_reader_read(r, channels, count);
+    if (got < 0) *error = "reading the input failed";
+    return got;
 }
+
+static bool write_output_file(void* sink, const float* const* channels, int32_t count, std::string* error) {
+    return audio_writer_write(static_cast<audio_writer*>(sink), channels, count, error);
+}
+
+static bool write_nothing(void*, const float* const*, int32_t, std::string*) { return true; }
+
+// The files a render leaves: the audio and the state chunk, each written to a temporary
+// file first and put in place only once both are complete.
+struct render_outputs {
+    replacement_file audio, state;
+    audio_writer writer;
+    bool has_audio = false, has_state = false;
+
+    ~render_outputs() {
+        std::string ignored;
+        audio_writer_close(&writer, &ignored);
+        if (has_audio) replacement_discard(&audio);
+        if (has_state) replacement_discard(&state);
+    }
+};
 
 struct progress_state {
     bool tty;
@@ -190,14 +212,33 @@ int render_command(int argc, char** argv) {
         return 2;
     }
 
-    audio_data in;
+    // The input: a file read a block at a time, or the demo signal.
+    render_io io;
+    audio_reader reader;
+    audio_data demo;
+    memory_source demo_source{&demo, 0};
     if (input.empty()) {
-        in.sample_rate = rate;
-        in.channels.push_back(demo_signal(rate));
-    } else if (!audio_file_read(input, &in, &error)) {
+        demo.sample_rate = rate;
+        demo.channels.push_back(demo_signal(rate));
+        io.channels = 1;
+        io.sample_rate = rate;
+        io.frames = (int64_t)demo.channels[0].size();
+        io.source = &demo_source;
+        io.read = memory_source_read;
+    } else if (audio_reader_open(&reader, input, &error)) {
+        io.channels = reader.channels;
+        io.sample_rate = reader.sample_rate;
+        io.frames = reader.frames;
+        io.source = &reader;
+        io.read = read_input_file;
+    } else {
         std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
         return 1;
     }
+    struct reader_closer {
+        audio_reader* r;
+        ~reader_closer() { audio_reader_close(r); }
+    } close_reader{&reader};
     if (!load_state_path.empty() && !read_file(load_state_path.c_str(), &settings.load_state)) {
         std::fprintf(stderr, "vgs-host render: cannot read %s: %s\n", load_state_path.c_str(), std::strerror(errno));
         return 1;
@@ -210,10 +251,29 @@ int render_command(int argc, char** argv) {
 
     // Long renders show how far they are.
     progress_state progress{isatty(STDERR_FILENO) != 0, 0};
-    const double seconds = in.channels.empty() ? 0.0 : (double)in.channels[0].size() / in.sample_rate;
-    if (!quiet && seconds * (double)in.channels.size() > 60.0) {
+    const double seconds = (double)io.frames / io.sample_rate;
+    if (!quiet && seconds * (double)io.channels > 60.0) {
         settings.progress = show_progress;
         settings.progress_context = &progress;
+    }
+
+    // Output files are opened before the render, so that one that cannot be written is
+    // known before the time is spent.
+    render_outputs out;
+    io.write = write_nothing;
+    if (!output.empty()) {
+        out.has_audio = replacement_open(&out.audio, output, &error);
+        if (!out.has_audio ||
+            !audio_writer_open(&out.writer, out.audio.fd, output, io.channels, io.sample_rate, &error)) {
+            std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
+            return 1;
+        }
+        io.sink = &out.writer;
+        io.write = write_output_file;
+    }
+    if (settings.save_state && !(out.has_state = replacement_open(&out.state, save_state_path, &error))) {
+        std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
+        return 1;
     }
 
     plugin_module m;
@@ -221,20 +281,18 @@ int render_command(int argc, char** argv) {
         std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
         return 1;
     }
-    audio_data out;
     render_stats stats;
-    bool ok = render_audio(m, settings, in, &out, &stats, &error);
+    bool ok = render_stream(m, settings, io, &stats, &error);
     plugin_module_close(&m);
+    // Both files complete, then both put in place; any failure leaves the targets as they were.
+    ok = ok && (!out.has_audio || (audio_writer_close(&out.writer, &error) && replacement_finish(&out.audio, &error)));
+    ok = ok && (!out.has_state || (replacement_write(&out.state, stats.saved_state.data(), stats.saved_state.size(),
+                                                     &error) &&
+                                   replacement_finish(&out.state, &error)));
+    ok = ok && (!out.has_audio || replacement_commit(&out.audio, &error));
+    ok = ok && (!out.has_state || replacement_commit(&out.state, &error));
     if (!ok) {
         std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
-        return 1;
-    }
-    if (!output.empty() && !audio_file_write(output, out, &error)) {
-        std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
-        return 1;
-    }
-    if (settings.save_state && !write_file(save_state_path.c_str(), stats.saved_state)) {
-        std::fprintf(stderr, "vgs-host render: cannot write %s: %s\n", save_state_path.c_str(), std::strerror(errno));
         return 1;
     }
     if (!quiet) {

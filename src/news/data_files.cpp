@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 char* concat_strings(const char* first, ...)
@@ -56,7 +58,10 @@ static char* data_dir()
     return concat_strings(home, "/.local/share/Tresk.Sonwave", nullptr);
 }
 
-static char* data_path_v(int directory_only, const char* first, va_list ap)
+// The path of the components; *dir_length (when asked) is the length of its data
+// directory prefix, where the private part of the path begins.
+static char* data_path_v(int directory_only, const char* first, va_list ap,
+                         size_t* dir_length = nullptr)
 {
     char* dir = data_dir();
     if (!dir)
@@ -86,6 +91,8 @@ static char* data_path_v(int directory_only, const char* first, va_list ap)
     size_t len = strlen(dir);
     memcpy(path, dir, len);
     free(dir);
+    if (dir_length)
+        *dir_length = len;
     const char* c = first;
     for (size_t i = 0; i < components; ++i, c = va_arg(ap, const char*)) {
         size_t n = strlen(c);
@@ -106,9 +113,30 @@ char* data_path(int directory_only, const char* first, ...)
     return path;
 }
 
-// Makes every directory from the root down to the path itself. Concurrent creation
-// by another instance is fine: EEXIST counts as success.
-static int make_dirs_of(char* path)
+// The store holds what the user's editors exchange (an installation id, their last
+// values): only the user may open it. Directories and files made here are private
+// from the start, and ones made earlier with wider modes lose the group and other
+// bits when they are next used. Only the owner can change a mode; a path owned by
+// someone else is left as it is.
+static void keep_private(int fd, const char* path)
+{
+    struct stat st;
+    if ((fd >= 0 ? fstat(fd, &st) : stat(path, &st)) != 0)
+        return;
+    if (st.st_uid != geteuid() || (st.st_mode & 077) == 0)
+        return;
+    const mode_t mode = st.st_mode & 0700;
+    if (fd >= 0)
+        fchmod(fd, mode);
+    else
+        chmod(path, mode);
+}
+
+// Makes every directory from the root down to the path itself: those above the data
+// directory (the first private_from bytes of the path) with mode 0755, the data
+// directory and everything below it private. Concurrent creation by another instance
+// is fine: EEXIST counts as success.
+static int make_dirs_of(char* path, size_t private_from)
 {
     char* p = path;
     while (*p == '/')
@@ -117,8 +145,12 @@ static int make_dirs_of(char* path)
         char* slash = strchr(p, '/');
         if (slash)
             *slash = '\0';
-        int made = mkdir(path, 0755);
+        const bool private_dir = static_cast<size_t>((slash ? slash : p + strlen(p)) - path) >=
+                                 private_from;
+        int made = mkdir(path, private_dir ? 0700 : 0755);
         int err = errno;
+        if (made != 0 && err == EEXIST && private_dir)
+            keep_private(-1, path);
         if (slash)
             *slash = '/';
         if (made != 0 && err != EEXIST) {
@@ -136,10 +168,11 @@ static int make_dirs_of(char* path)
 
 static int make_data_dirs_v(int directory_only, const char* first, va_list ap)
 {
-    char* path = data_path_v(directory_only, first, ap);
+    size_t dir_length = 0;
+    char* path = data_path_v(directory_only, first, ap, &dir_length);
     if (!path)
         return -1;
-    int result = make_dirs_of(path);
+    int result = make_dirs_of(path, dir_length);
     free(path);
     return result;
 }
@@ -153,14 +186,28 @@ int make_data_dirs(int directory_only, const char* first, ...)
     return result;
 }
 
-// Streams are opened close-on-exec so that a child forked by another thread of the
-// host never inherits a descriptor that carries our lock.
-static FILE* open_path(char* path, const char* mode)
+// Opens the file at a path under the data directory (none: the path could not be
+// formed), making an existing data directory and the file private on the way. Streams
+// are opened close-on-exec so that a child forked by another thread of the host never
+// inherits a descriptor that carries our lock; a created file is private from the start.
+static FILE* open_path(char* path, size_t dir_length, bool for_update)
 {
     if (!path)
         return nullptr;
-    FILE* f = fopen(path, mode);
+    const char kept = path[dir_length];
+    path[dir_length] = '\0';
+    keep_private(-1, path);
+    path[dir_length] = kept;
+    // Non-blocking, so that a pipe put in a file's place cannot hold the thread either
+    // (regular files do not notice the flag).
+    int fd = for_update ? open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600)
+                        : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    FILE* f = fd >= 0 ? fdopen(fd, for_update ? "a+" : "r") : nullptr;
     int err = errno;
+    if (f)
+        keep_private(fd, nullptr);
+    else if (fd >= 0)
+        close(fd);
     free(path);
     if (!f)
         errno = err;
@@ -169,7 +216,9 @@ static FILE* open_path(char* path, const char* mode)
 
 static FILE* open_data_file_v(const char* first, va_list ap)
 {
-    return open_path(data_path_v(0, first, ap), "a+e");
+    size_t dir_length = 0;
+    char* path = data_path_v(0, first, ap, &dir_length);
+    return open_path(path, dir_length, true);
 }
 
 FILE* open_data_file(const char* first, ...)
@@ -181,18 +230,45 @@ FILE* open_data_file(const char* first, ...)
     return f;
 }
 
-// Blocks until this process holds the file's exclusive lock. A signal that interrupts
-// the wait is not a failure of the lock.
+// How long the user-interface thread waits for a file's lock. Instances hold it only
+// for a short read or write; anyone holding it longer (a process that opened the file
+// before it was private, a stuck program) makes the operation fail as a file that
+// cannot be read would, and the caller answers nothing rather than something wrong.
+static constexpr int64_t lock_wait_limit_ns = 1'000'000'000;
+static constexpr int64_t lock_retry_max_ns = 5'000'000;
+
+static int64_t monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Takes the file's exclusive lock without ever blocking in flock: attempts at growing
+// intervals until the limit has passed. errno is ETIMEDOUT when the lock stayed taken.
 static int lock_file(FILE* f)
 {
     int fd = fileno(f);
     if (fd < 0)
         return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
+    const int64_t give_up = monotonic_ns() + lock_wait_limit_ns;
+    int64_t pause_ns = 50'000;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
             return -1;
+        const int64_t left = give_up - monotonic_ns();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const int64_t nap = pause_ns < left ? pause_ns : left;
+        const timespec pause = {0, static_cast<long>(nap)};
+        nanosleep(&pause, nullptr);
+        if (pause_ns < lock_retry_max_ns)
+            pause_ns *= 2;
     }
-    return 0;
 }
 
 static void unlock_and_close(FILE* f)
@@ -234,8 +310,10 @@ int read_data_file(char** contents, const char* first, ...)
     *contents = nullptr;
     va_list ap;
     va_start(ap, first);
-    FILE* f = open_path(data_path_v(0, first, ap), "re");
+    size_t dir_length = 0;
+    char* path = data_path_v(0, first, ap, &dir_length);
     va_end(ap);
+    FILE* f = open_path(path, dir_length, false);
     if (!f)
         return errno == ENOENT ? 0 : -1;
     if (lock_file(f) != 0) {
@@ -287,9 +365,8 @@ sync_result sync_data_file(const char* token, const char* name, const char* payl
         text = payload + revision_size + 1;
     }
 
-    char* dir = token ? data_path(0, token, nullptr) : data_dir();
-    int made = dir ? make_dirs_of(dir) : -1;
-    free(dir);
+    // The token's directory, or the data directory itself.
+    int made = token ? make_data_dirs(0, token, nullptr) : make_data_dirs(1, name, nullptr);
     if (made != 0)
         return sync_failed;
     FILE* f = token ? open_data_file(token, name, nullptr) : open_data_file(name, nullptr);

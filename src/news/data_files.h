@@ -1,9 +1,12 @@
 // The news store's files: small texts shared by every instance of the plug-in in every
 // process of the user, under "$XDG_DATA_HOME/Tresk.Sonwave" (else
 // "$HOME/.local/share/Tresk.Sonwave", else the password entry's home directory).
-// Each read and each replacement holds an exclusive blocking flock on the file, so all
-// instances take turns on it. Files are named by a null-terminated list of path
-// components below the data directory, used verbatim ("a/b" names a deeper path).
+// Each read and each replacement holds an exclusive flock on the file, so all instances
+// take turns on it; a lock that stays taken for about a second fails the operation
+// instead of holding up the caller's thread. The data directory and everything in it
+// are private to the user (directories 0700, files 0600). Files are named by a
+// null-terminated list of path components below the data directory, used verbatim
+// ("a/b" names a deeper path).
 #pragma once
 
 #include <cstdio>
@@ -17,8 +20,9 @@ char* concat_strings(const char* first, ...) __attribute__((sentinel));
 // directory to be found or allocation fails.
 char* data_path(int directory_only, const char* first, ...) __attribute__((sentinel));
 
-// Makes every directory of the path (without its last component with directory_only),
-// mode 0755 before the umask. 0, or -1 when a directory cannot be made.
+// Makes every directory of the path (without its last component with directory_only):
+// mode 0755 above the data directory, 0700 from the data directory down (existing ones
+// there lose their group and other bits). 0, or -1 when a directory cannot be made.
 int make_data_dirs(int directory_only, const char* first, ...) __attribute__((sentinel));
 
 // Reads the whole file under its lock into a newly allocated, zero-terminated text.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "news/data_files.h"
 
@@ -36,25 +37,36 @@ static int send_reply(editor_link* link, const char* head, const char* text)
     return 0;
 }
 
-// Tokens come from the editor and name a directory under the shared data directory;
-// a ".." component would reach files outside it.
-static bool token_leaves_data_dir(const char* token, size_t length)
+// A token comes from the editor and names the directory under the shared data directory
+// that holds its "latest" file. Each of its components must be a plain name: not one
+// that climbs out (".."), not one that only repeats a directory (".", or the empty
+// component of "a//b", "/a" and "a/"), so that no two tokens reach the same file, and
+// not a name of the store's own files, which would otherwise be made as directories
+// and break every later read of them, for every instance. The empty token itself names
+// "latest" in the data directory.
+static bool token_is_plain(const char* token, size_t length)
 {
+    if (length == 0)
+        return true;
+    static constexpr std::string_view refused[] = {"", ".", "..", "latest", "tidel-news",
+                                                   "tidel-system"};
     size_t start = 0;
     while (start <= length) {
         size_t end = start;
         while (end < length && token[end] != '/')
             ++end;
-        if (end - start == 2 && token[start] == '.' && token[start + 1] == '.')
-            return true;
+        const std::string_view component(token + start, end - start);
+        for (std::string_view name : refused)
+            if (component == name)
+                return false;
         start = end + 1;
     }
-    return false;
+    return true;
 }
 
 static void handle_init(editor_link* link, const char* token)
 {
-    if (token_leaves_data_dir(token, strlen(token)))
+    if (!token_is_plain(token, strlen(token)))
         return;
     char* texts[3] = {};
     if (read_data_file(&texts[0], "tidel-system", nullptr) != 0 ||
@@ -103,15 +115,15 @@ static void sync_and_answer(editor_link* link, const char* token, const char* na
 }
 
 // Splits "token text" into a copy of the token and the text after the first space.
-// Null (message ignored) when there is no space, the copy fails, or the token would
-// leave the data directory.
+// Null (message ignored) when there is no space, the copy fails, or the token is not
+// plain.
 static char* split_token(const char* payload, const char** rest)
 {
     const char* space = strchr(payload, ' ');
     if (!space)
         return nullptr;
     size_t length = static_cast<size_t>(space - payload);
-    if (token_leaves_data_dir(payload, length))
+    if (!token_is_plain(payload, length))
         return nullptr;
     char* token = strndup(payload, length);
     *rest = space + 1;

@@ -38,9 +38,12 @@ tresult component_get_state(component* c, IBStream* stream) {
     if (!stream) return kResultFalse;
     float rate = c->dsp.activation_rate;
     float saved[param_count];
+    // What the next process call will use: values loaded by setState but not yet taken
+    // over by the audio thread, else those the DSP runs. A host that loads a project and
+    // saves it again without running audio keeps what it loaded.
     param_lock_take(c);
     c->audio_synced = 0;
-    memcpy(saved, c->dsp.dsp_values, sizeof saved);
+    memcpy(saved, c->state_loaded ? c->applied_values : c->dsp.dsp_values, sizeof saved);
     param_lock_release(c);
 
     // The maps borrow these bytes; they live until the archive is destroyed.

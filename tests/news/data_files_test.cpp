@@ -3,6 +3,7 @@
 #include "news/data_files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include "news/news_fixture.h"
+#include "news/news_messages.h"
 
 using data_files = news_store;
 
@@ -103,20 +105,65 @@ TEST_F(data_files, no_home_directory_at_all_means_nothing_is_stored)
     EXPECT_FALSE(exists(root + "/xdg"));
 }
 
-TEST_F(data_files, directories_are_made_from_the_root_down_with_mode_0755)
+// Can a process of another user open the file? Only root can take another uid.
+static bool other_user_cannot_open(void* context)
 {
-    // Umask 0 so that the mode asked of mkdir shows unmasked.
+    const std::string& path = *static_cast<std::string*>(context);
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+        return false;
+    int fd = open(path.c_str(), O_RDONLY);
+    return fd < 0 && errno == EACCES;
+}
+
+TEST_F(data_files, directories_are_made_from_the_root_down_and_the_store_is_private)
+{
+    // Umask 0 so that the modes asked of mkdir and open show unmasked.
     mode_t old_mask = umask(0);
     EXPECT_EQ(make_data_dirs(0, "a//b", "c", nullptr), 0);
     EXPECT_EQ(make_data_dirs(0, "a//b", "c", nullptr), 0) << "existing directories are fine";
     write_data_file("deep", "t1/t2", "latest", nullptr);
-    umask(old_mask);
+    char* current = nullptr;
+    EXPECT_EQ(sync_data_file("t3", "latest", "-.fresh", &current), sync_accepted);
 
-    for (const char* dir : {"/xdg", "/xdg/Tresk.Sonwave", "/xdg/Tresk.Sonwave/a",
-                            "/xdg/Tresk.Sonwave/a/b", "/xdg/Tresk.Sonwave/a/b/c",
-                            "/xdg/Tresk.Sonwave/t1", "/xdg/Tresk.Sonwave/t1/t2"})
-        EXPECT_EQ(mode_of(root + dir), 0755) << dir;
+    // Above the data directory the user's own tree; from the data directory down private.
+    EXPECT_EQ(mode_of(root + "/xdg"), 0755);
+    for (const char* dir : {"", "/a", "/a/b", "/a/b/c", "/t1", "/t1/t2", "/t3"})
+        EXPECT_EQ(mode_of(store + dir), 0700) << dir;
+    EXPECT_EQ(mode_of(store + "/t1/t2/latest"), 0600);
+    EXPECT_EQ(mode_of(store + "/t3/latest"), 0600);
     EXPECT_EQ(slurp(store + "/t1/t2/latest"), "deep");
+
+    // A store left open by an older version is closed on its next use: a read fixes the
+    // data directory and the file it opens, a replace every directory on its way.
+    const struct {
+        const char* path;
+        mode_t mode, after;
+    } older[] = {{"", 0755, 0700},           {"/tidel-news", 0644, 0600},
+                 {"/tok", 0775, 0700},       {"/tok/latest", 0666, 0600},
+                 {"/t1/t2/latest", 0604, 0600}, {"/tidel-system", 0644, 0644}};
+    spill(store + "/tidel-news", "news");
+    ASSERT_EQ(mkdir((store + "/tok").c_str(), 0700), 0);
+    spill(store + "/tok/latest", "tok");
+    spill(store + "/tidel-system", "sid");
+    for (const auto& o : older)
+        ASSERT_EQ(chmod((store + o.path).c_str(), o.mode), 0) << o.path;
+    ASSERT_EQ(read_data_file(&current, "tidel-news", nullptr), 0);
+    EXPECT_EQ(take(current), "news");
+    write_data_file("tok 2", "tok", "latest", nullptr);
+    EXPECT_EQ(sync_data_file("t1/t2", "latest", "-.x", &current), sync_conflict);
+    EXPECT_EQ(take(current), "deep");
+    umask(old_mask);
+    // "tidel-system" was not opened: its turn comes with its next use.
+    for (const auto& o : older)
+        EXPECT_EQ(mode_of(store + o.path), static_cast<int>(o.after)) << o.path;
+
+    if (geteuid() == 0) {
+        // Even a file that keeps wide bits is out of reach behind the private directory
+        // (the scratch directory above it opened to all as a home directory would be).
+        ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+        std::string news = store + "/tidel-system";
+        EXPECT_EQ(in_child(other_user_cannot_open, &news), 0);
+    }
 
     // directory_only stops above the last component.
     EXPECT_EQ(make_data_dirs(1, "d", "e", nullptr), 0);
@@ -339,4 +386,121 @@ TEST_F(data_files, every_operation_waits_for_the_lock_of_another_process)
     }, "REV00004 changed under the lock");
     EXPECT_EQ(outcome, std::to_string(sync_accepted));
     EXPECT_EQ(slurp(news), "REV00005");
+}
+
+// A process that opened the file read-only, took its lock and keeps it (as a process of
+// another user could, with a descriptor opened while the store was still readable).
+// It lets go after `hold_seconds` at the latest, or when release() is called.
+struct lock_holder {
+    pid_t pid = -1;
+    int release_fd = -1;
+
+    lock_holder(const std::string& path, int hold_seconds)
+    {
+        int ready[2], release[2];
+        EXPECT_EQ(pipe(ready), 0);
+        EXPECT_EQ(pipe(release), 0);
+        fflush(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            close(release[1]);
+            int fd = open(path.c_str(), O_RDONLY);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0)
+                _exit(1);
+            ssize_t ignored = write(ready[1], "L", 1);
+            (void)ignored;
+            pollfd wait_for_release{release[0], POLLIN, 0};
+            poll(&wait_for_release, 1, hold_seconds * 1000);
+            _exit(0);
+        }
+        close(ready[1]);
+        close(release[0]);
+        release_fd = release[1];
+        char c = 0;
+        EXPECT_EQ(read(ready[0], &c, 1), 1) << "the holder could not lock " << path;
+        close(ready[0]);
+    }
+    void release()
+    {
+        if (pid <= 0)
+            return;
+        close(release_fd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+    }
+    ~lock_holder() { release(); }
+};
+
+static bool no_reply_to(const char* message)
+{
+    sent_texts().clear();
+    handle_news_message(nullptr, message);
+    return sent_texts().empty();
+}
+
+TEST_F(data_files, a_lock_held_elsewhere_fails_each_operation_within_a_bound_and_keeps_the_text)
+{
+    ASSERT_EQ(make_data_dirs(0, "tok", nullptr), 0);
+    const std::string news = store + "/tidel-news", latest = store + "/tok/latest";
+    spill(news, "REV00001 kept");
+    spill(store + "/tidel-system", "sid");
+    spill(latest, "REV00001 latest kept");
+
+    // Every operation on a held file, each as its caller sees it: a failure, and for the
+    // messages no reply at all (no "initDone" that would pass for an empty store).
+    struct operation {
+        const char* what;
+        const std::string* file;
+        bool (*failed)();
+    };
+    const operation operations[] = {
+        {"read", &news, [] {
+             char* contents = nullptr;
+             bool failed = read_data_file(&contents, "tidel-news", nullptr) == -1 &&
+                           errno == ETIMEDOUT && !contents;
+             free(contents);
+             return failed;
+         }},
+        {"whole replace", &news, [] {
+             write_data_file("lost", "tidel-news", nullptr);
+             return true;
+         }},
+        {"conditional replace", &latest, [] {
+             char* current = nullptr;
+             bool failed = sync_data_file("tok", "latest", "REV00001 lost", &current) == sync_failed;
+             free(current);
+             return failed;
+         }},
+        {"init", &latest, [] { return no_reply_to("tidelV1 init tok"); }},
+        {"getNews", &news, [] { return no_reply_to("tidelV1 getNews "); }},
+        {"syncNews", &news, [] { return no_reply_to("tidelV1 syncNews XXXXXXXX lost"); }},
+    };
+    for (const operation& op : operations) {
+        lock_holder holder(*op.file, 30);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(op.failed()) << op.what;
+        const double waited =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Bounded by about a second; a blocking wait would last until the holder quits.
+        EXPECT_LT(waited, 10.0) << op.what;
+        holder.release();
+        EXPECT_EQ(slurp(news), "REV00001 kept") << op.what;
+        EXPECT_EQ(slurp(latest), "REV00001 latest kept") << op.what;
+    }
+
+    // Once the lock is free again, the same calls work.
+    sent_texts().clear();
+    handle_news_message(link, "tidelV1 init tok");
+    EXPECT_EQ(sent_texts().size(), 4u);
+    write_data_file("REV00002 new", "tidel-news", nullptr);
+    EXPECT_EQ(slurp(news), "REV00002 new");
+
+    // A pipe in a file's place has no writer to wait for either: a failed read.
+    ASSERT_EQ(unlink(latest.c_str()), 0);
+    ASSERT_EQ(mkfifo(latest.c_str(), 0600), 0);
+    EXPECT_TRUE(no_reply_to("tidelV1 init tok"));
+    write_data_file("into the pipe", "tok", "latest", nullptr);
+    EXPECT_TRUE(no_reply_to("tidelV1 init tok"));
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <ftw.h>
 #include <sys/stat.h>
 
 #include "news/data_files.h"
@@ -59,8 +60,9 @@ TEST_F(news_messages, init_answers_what_is_present_in_fixed_order_then_done)
 TEST_F(news_messages, init_says_nothing_when_a_read_fails)
 {
     put("tidel-system", "sid text");
-    // "tidel-system/latest" runs through a regular file: a failed read, not an absent one.
-    EXPECT_EQ(ask("tidelV1 init tidel-system"), replies{});
+    // "tok/latest" runs through a regular file: a failed read, not an absent one.
+    put("tok", "a file where the token's directory belongs");
+    EXPECT_EQ(ask("tidelV1 init tok"), replies{});
 }
 
 TEST_F(news_messages, get_news_and_replaces_without_reply)
@@ -144,28 +146,76 @@ TEST_F(news_messages, latest_files_are_kept_per_token)
               (replies{"tidelV1 initLatest nested", "tidelV1 initDone "}));
 }
 
-TEST_F(news_messages, tokens_climbing_out_of_the_data_directory_are_refused)
+// Every message that takes a token, for one token.
+static std::vector<std::string> token_messages(const std::string& token)
+{
+    return {"tidelV1 init " + token, "tidelV1 syncLatest " + token + " - text",
+            "tidelV1 syncLatest " + token + " REV00001 text",
+            "tidelV1 syncLatestForce " + token + " text"};
+}
+
+TEST_F(news_messages, tokens_that_leave_the_store_or_collide_with_its_files_are_refused)
 {
     // Something a climbing token could otherwise read back.
     ASSERT_EQ(mkdir((root + "/xdg").c_str(), 0755), 0);
     spill(root + "/xdg/latest", "outside");
-    for (const char* token : {"..", "../escape", "a/..", "a/../../escape", "a/../b", "/.."}) {
-        std::string t = token;
-        EXPECT_EQ(ask("tidelV1 init " + t), replies{}) << t;
-        EXPECT_EQ(ask("tidelV1 syncLatest " + t + " - text"), replies{}) << t;
-        EXPECT_EQ(ask("tidelV1 syncLatest " + t + " REV00001 text"), replies{}) << t;
-        EXPECT_EQ(ask("tidelV1 syncLatestForce " + t + " text"), replies{}) << t;
+    for (const char* token : {"..", "../escape", "a/..", "a/../../escape", "a/../b", "/..",
+                              "tidel-news", "tidel-system", "latest", "a/latest",
+                              "./tidel-news", "tidel-news/", "/tidel-system", "a//tidel-news",
+                              ".", "a/.", "a//b", "/a", "a/", "/", "//"}) {
+        for (const std::string& message : token_messages(token))
+            EXPECT_EQ(ask(message), replies{}) << message;
     }
     EXPECT_FALSE(exists(store));
     EXPECT_FALSE(exists(root + "/xdg/escape"));
     EXPECT_FALSE(exists(root + "/escape"));
     EXPECT_EQ(slurp(root + "/xdg/latest"), "outside");
 
-    // Dots that do not climb are ordinary names.
+    // Dots that neither climb nor repeat a directory, and the editor's own token, are
+    // ordinary names.
     EXPECT_EQ(ask("tidelV1 syncLatestForce ... three dots"), replies{});
-    EXPECT_EQ(ask("tidelV1 syncLatestForce a..b/.x/. dotted"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatestForce a..b/.x dotted"), replies{});
+    EXPECT_EQ(ask("tidelV1 syncLatestForce vellum-grist-saturator 42480000"), replies{});
     EXPECT_EQ(slurp(store + "/.../latest"), "three dots");
     EXPECT_EQ(slurp(store + "/a..b/.x/latest"), "dotted");
+    EXPECT_EQ(slurp(store + "/vellum-grist-saturator/latest"), "42480000");
+}
+
+TEST_F(news_messages, no_sequence_of_token_messages_breaks_the_store_for_the_editor)
+{
+    // Random tokens built from the pieces that matter, in random messages; afterwards the
+    // store's own files are still files and the editor's start-up is answered in full.
+    put("tidel-news", "REV00001 news");
+    put("tidel-system", "sid");
+    const char* pieces[] = {"tidel-news", "tidel-system", "latest", ".", "..", "", "a", "b.", "x"};
+    unsigned seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7fff; };
+    for (int round = 0; round < 400; ++round) {
+        std::string token;
+        for (unsigned n = next() % 4, i = 0; i <= n; ++i)
+            token += (i ? "/" : "") + std::string(pieces[next() % std::size(pieces)]);
+        const std::vector<std::string> messages = token_messages(token);
+        ask(messages[next() % messages.size()]);
+    }
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00001 news");
+    EXPECT_EQ(slurp(store + "/tidel-system"), "sid");
+    // Whatever was made: directories with plain names, and files only where files belong.
+    static std::vector<std::string> misplaced;
+    misplaced.clear();
+    nftw(root.c_str(), [](const char* path, const struct stat*, int type, FTW* at) {
+        const std::string name = path + at->base;
+        const bool store_file = name == "latest" || name == "tidel-news" || name == "tidel-system";
+        if (type == FTW_F ? !store_file : store_file)
+            misplaced.push_back(path);
+        return 0;
+    }, 16, FTW_PHYS);
+    EXPECT_EQ(misplaced, std::vector<std::string>{});
+    EXPECT_FALSE(exists(root + "/xdg/latest"));
+    EXPECT_EQ(ask("tidelV1 syncLatestForce vellum-grist-saturator 1"), replies{});
+    EXPECT_EQ(ask("tidelV1 init vellum-grist-saturator"),
+              (replies{"tidelV1 initSid sid", "tidelV1 initNews REV00001 news",
+                       "tidelV1 initLatest 1", "tidelV1 initDone "}));
+    EXPECT_EQ(ask("tidelV1 getNews "), replies{"tidelV1 getNews REV00001 news"});
 }
 
 TEST_F(news_messages, malformed_sync_requests_are_ignored)

@@ -226,19 +226,44 @@ TEST_F(plugin_pair, streams_are_read_from_the_start_and_written_at_the_position)
     EXPECT_EQ(at(out.data, 6, 7), "dsp.tar");
 }
 
-TEST_F(plugin_pair, save_before_the_audio_pass_keeps_the_values_in_force) {
-    bytes before = save();
-    chunk_spec s;
-    s.param("mix", f32(1));
-    ASSERT_EQ(load(build_chunk(s)), kResultOk);
-    // Not yet handed over: the DSP still runs the old values, and those are saved.
-    EXPECT_EQ(save(), before);
-    process_block();
-    EXPECT_EQ(c->dsp.dsp_values[3], 1);
-    EXPECT_EQ(c->state_loaded, 0);
-    EXPECT_EQ(c->audio_synced, 1);
-    EXPECT_NE(save(), before);
-    EXPECT_EQ(c->audio_synced, 0);  // saving held the lock: the audio thread re-examines
+// The six values a chunk carries, as a controller loads them.
+std::vector<double> chunk_values(const bytes& chunk) {
+    plugin_instance reader;
+    EXPECT_EQ(reader.load_controller(chunk), kResultOk);
+    return std::vector<double>(reader.ec->controller_values, reader.ec->controller_values + 6);
+}
+
+TEST_F(plugin_pair, a_save_holds_the_values_the_next_audio_pass_will_use) {
+    // Random loads, some followed by an audio pass and some not, some refused; every save
+    // holds what the DSP runs after the next pass, and saving hands nothing over itself.
+    const char* keys[6] = {"drive", "tone", "heat", "mix", "volume", "bypass"};
+    unsigned seed = 2024;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xffff; };
+    std::vector<double> pending(6);
+    for (int i = 0; i < 6; i++) pending[i] = c->dsp.dsp_values[i];
+    for (int round = 0; round < 60; round++) {
+        chunk_spec s;
+        std::vector<double> loaded(6);
+        for (int i = 0; i < 6; i++) {
+            // Values around each range, some outside it (clamped on loading).
+            float v = i == 5 ? (float)(next() % 3) * 0.5f : (float)((int)(next() % 2400) - 200) / 10.0f;
+            s.param(keys[i], f32(v));
+            loaded[i] = state_value_to_plain(i, v);
+        }
+        const bool refused = next() % 5 == 0;
+        if (refused) s.param("tone", f32(NAN));
+        ASSERT_EQ(load(build_chunk(s)), refused ? kResultFalse : kResultOk);
+        if (!refused) pending = loaded;
+
+        bytes saved = save();
+        EXPECT_EQ(chunk_values(saved), pending) << round;
+        EXPECT_EQ(save(), saved) << "saving again changes nothing, round " << round;
+        if (next() % 2 == 0) {
+            process_block();
+            for (int i = 0; i < 6; i++) EXPECT_EQ(c->dsp.dsp_values[i], (float)pending[i]) << round << " " << i;
+            EXPECT_EQ(save(), saved) << round;
+        }
+    }
 }
 
 TEST_F(plugin_pair, controller_load_touches_only_its_values_without_editors) {
