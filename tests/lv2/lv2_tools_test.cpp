@@ -26,7 +26,8 @@ std::string tool;  // from the command line
 const std::string work = LV2_TEST_WORK_DIR "/tools";
 
 // LV2_PATH: the built bundle alone (through a link, so nothing else in the build tree is
-// scanned) and the system's specifications, which name the plug-in classes.
+// scanned) and the system's LV2 vocabulary bundles (lv2core and the rest), which name
+// the plug-in classes.
 std::vector<std::string> lv2_environment()
 {
     mkdir(work.c_str(), 0755);
