@@ -4,6 +4,8 @@
 // The X window helpers come with it.
 #pragma once
 
+// gtest before Xlib: Xlib's macros (None, Bool) would break gtest's templates.
+#include <gtest/gtest.h>
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
@@ -106,4 +108,33 @@ private:
     int pipe_[2] = {-1, -1};
     std::string text_;
     bool done_ = false;
+};
+
+// A suite with an X server of its own, started once for the suite, and for each test
+// the stand-in program's control socket, a connection to the display, a mapped host
+// window to embed into and the children already running. A suite that adds to SetUp
+// calls this one first and stops on its fatal failures.
+class x_server_suite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
+    static void TearDownTestSuite() { server.stop(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(control.open());
+        display = XOpenDisplay(nullptr);
+        ASSERT_NE(display, nullptr);
+        host_window = mapped_window(display, 640, 480);
+        children_before = child_pids();
+    }
+    void TearDown() override
+    {
+        if (display)
+            XCloseDisplay(display);
+    }
+
+    static inline xvfb_server server;
+    control_socket control;
+    Display* display = nullptr;
+    Window host_window = 0;
+    std::set<pid_t> children_before;
 };

@@ -109,15 +109,13 @@ bool eventually(F condition, int timeout_ms = 3000)
     return condition();
 }
 
-class HostEdit : public ::testing::Test {
+class HostEdit : public x_server_suite {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
-    static void TearDownTestSuite() { server.stop(); }
     void SetUp() override
     {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
+        x_server_suite::SetUp();
+        if (HasFatalFailure())
+            return;
         char dir[] = "/tmp/editor-host-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         work_dir = dir;
@@ -127,7 +125,7 @@ protected:
     {
         unlink(state_path.c_str());
         rmdir(work_dir.c_str());
-        XCloseDisplay(display);
+        x_server_suite::TearDown();
     }
     // Starts the host and takes the program's hand-over; fills the host window.
     void start_host(host_process* host, handoff* h)
@@ -139,14 +137,8 @@ protected:
         ASSERT_TRUE(control.receive(h, 10000));
     }
 
-    static xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
     std::string work_dir, state_path;
 };
-
-xvfb_server HostEdit::server;
 
 struct saved_values {
     float values[param_count] = {};

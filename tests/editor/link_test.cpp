@@ -33,25 +33,20 @@ double seconds_since(const timespec& start)
     return (double)(now.tv_sec - start.tv_sec) + (double)(now.tv_nsec - start.tv_nsec) * 1e-9;
 }
 
-class Link : public ::testing::Test {
+class Link : public x_server_suite {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
-    static void TearDownTestSuite() { server.stop(); }
-
     void SetUp() override
     {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
-        host_window = mapped_window(display, 640, 480);
+        x_server_suite::SetUp();
+        if (HasFatalFailure())
+            return;
         take_made_dirs();
-        children_before = child_pids();
         unsetenv("VGS_DOUBLE_MODE");
     }
     void TearDown() override
     {
         unsetenv("VGS_DOUBLE_MODE");
-        XCloseDisplay(display);
+        x_server_suite::TearDown();
     }
 
     editor_link* start(const std::string* dir = &program_dir)
@@ -98,14 +93,7 @@ protected:
         EXPECT_EQ(child_count(display, host_window), 0u) << "no container window is left";
     }
 
-    static xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
-    std::set<pid_t> children_before;
 };
-
-xvfb_server Link::server;
 
 TEST_F(Link, StartsTheProgramWithItsCommandLineAndMapsTheContainer)
 {

@@ -42,20 +42,8 @@ struct lv2_host_side {
     }
 };
 
-class Lv2Editor : public ::testing::Test {
+class Lv2Editor : public x_server_suite {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(server.start()); }
-    static void TearDownTestSuite() { server.stop(); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
-        host_window = mapped_window(display, 640, 480);
-        children_before = child_pids();
-    }
-    void TearDown() override { XCloseDisplay(display); }
-
     // The bundle directory is the test program's: the stand-in program sits there.
     LV2UI_Handle open(lv2_host_side* host, bool with_touch, bool with_parent, LV2UI_Widget* widget)
     {
@@ -83,14 +71,7 @@ protected:
         XSync(display, False);
     }
 
-    static xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
-    std::set<pid_t> children_before;
 };
-
-xvfb_server Lv2Editor::server;
 
 TEST_F(Lv2Editor, RefusesWithoutAParentWindowAndStartsNothing)
 {

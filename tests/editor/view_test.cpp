@@ -23,38 +23,37 @@ using namespace vst3;
 
 namespace {
 
-class View : public ::testing::Test {
+class View : public x_server_suite {
 protected:
     static void SetUpTestSuite()
     {
-        ASSERT_TRUE(server.start());
+        x_server_suite::SetUpTestSuite();
         // The module directory is the test program's: the stand-in program sits there.
         ASSERT_TRUE(ModuleEntry(nullptr));
     }
     static void TearDownTestSuite()
     {
         ModuleExit();
-        server.stop();
+        x_server_suite::TearDownTestSuite();
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(control.open());
-        display = XOpenDisplay(nullptr);
-        ASSERT_NE(display, nullptr);
-        host_window = mapped_window(display, 640, 480);
+        x_server_suite::SetUp();
+        if (HasFatalFailure())
+            return;
         controller = (edit_controller*)calloc(1, sizeof *controller);
         for (int i = 0; i < param_count; i++)
             controller->controller_values[i] = param_range_table[i].default_plain;
         controller->component_handler = &handler.iface;
-        children_before = child_pids();
         take_made_dirs();
     }
     void TearDown() override
     {
-        free(controller->view_list);
+        if (controller)
+            free(controller->view_list);
         free(controller);
-        XCloseDisplay(display);
+        x_server_suite::TearDown();
     }
 
     IPlugView* new_view()
@@ -104,16 +103,9 @@ protected:
         EXPECT_EQ(child_count(display, host_window), 0u) << "the container window is gone";
     }
 
-    static xvfb_server server;
-    control_socket control;
-    Display* display = nullptr;
-    Window host_window = 0;
     edit_controller* controller = nullptr;
     recording_handler handler;
-    std::set<pid_t> children_before;
 };
-
-xvfb_server View::server;
 
 void send_texts(int fd, const std::vector<std::string>& texts)
 {
