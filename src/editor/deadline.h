@@ -1,5 +1,6 @@
-// Monotonic time for the editor's bounded waits: the start-up's one bound over all of
-// its steps, and the pump's budget per tick.
+// Monotonic time for the bounded waits of the host's UI thread: the editor start-up's one
+// bound over all of its steps, the pump's budget per tick, the news store's lock waits
+// and the LV2 editor's tick spacing.
 #pragma once
 
 #include <time.h>

@@ -15,6 +15,7 @@
 
 #include "controller/param_table.h"
 #include "editor/editor_link.h"
+#include "editor/deadline.h"
 #include "editor/editor_window.h"
 #include "lv2/lv2_editor.h"
 #include "lv2/lv2_uris.h"
@@ -38,13 +39,6 @@ struct lv2_editor {
     char* resources_dir;
     int64_t last_tick_ns;
 };
-
-int64_t monotonic_ns()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1'000'000'000 + now.tv_nsec;
-}
 
 enum edit_phase { edit_begin, edit_set, edit_end };
 

@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "editor/deadline.h"
+
 char* concat_strings(const char* first, ...)
 {
     va_list ap;
@@ -236,13 +238,6 @@ FILE* open_data_file(const char* first, ...)
 // cannot be read would, and the caller answers nothing rather than something wrong.
 static constexpr int64_t lock_wait_limit_ns = 1'000'000'000;
 static constexpr int64_t lock_retry_max_ns = 5'000'000;
-
-static int64_t monotonic_ns()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 // Takes the file's exclusive lock without ever blocking in flock: attempts at growing
 // intervals until the limit has passed. errno is ETIMEDOUT when the lock stayed taken.
