@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -227,7 +228,7 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
     }
 
     // Everything the child needs is made before fork: the child of a multi-threaded
-    // host may only run async-signal-safe calls, so it runs execl and _exit alone.
+    // host may only run async-signal-safe calls: sigaction, sigprocmask, execl, _exit.
     const char* module_dir = config->get_module_dir ? config->get_module_dir(config->context) : nullptr;
     const char* resources_dir =
         config->get_resources_dir ? config->get_resources_dir(config->context) : nullptr;
@@ -241,12 +242,26 @@ editor_link* editor_link_start(unsigned long parent, const editor_link_config* c
     char port_text[16];
     snprintf(port_text, sizeof port_text, "%u", link->ws_port);
 
+    // Hosts block signals in the threads they start and may ignore some; both would be
+    // inherited through exec, and a program that cannot see SIGTERM outlives its view.
+    // Every signal stays blocked across fork, so none of the host's handlers can run in
+    // the child; there every disposition is reset and the mask emptied before exec.
+    sigset_t all, host_mask, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &all, &host_mask);
     pid_t child = fork();
     if (child == 0) {
+        struct sigaction default_action = {};
+        default_action.sa_handler = SIG_DFL;
+        for (int signal_number = 1; signal_number < NSIG; signal_number++)
+            sigaction(signal_number, &default_action, nullptr);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execl(executable, "middleman", port_text, link->side_address.sun_path, resources_dir,
               (char*)nullptr);
         _exit(1);
     }
+    pthread_sigmask(SIG_SETMASK, &host_mask, nullptr);
     free(executable);
     if (child < 0)
         return fail_start(link, &side_listener);

@@ -6,7 +6,9 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <pthread.h>
 #include <stdio.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -333,6 +335,67 @@ TEST_F(Link, AProgramThatNeverOpensTheWebSocketTimesOut) { expect_timed_out_star
 
 // The side-channel wait is bounded like the WebSocket wait.
 TEST_F(Link, AProgramThatNeverConnectsTimesOut) { expect_timed_out_start("absent"); }
+
+// One of the signal masks or dispositions in /proc/<pid>/status ("SigBlk", "SigIgn").
+uint64_t signal_set_of(pid_t pid, const std::string& field)
+{
+    FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!status)
+        return ~0ull;
+    char line[256];
+    uint64_t bits = ~0ull;
+    while (fgets(line, sizeof line, status))
+        if (strncmp(line, (field + ":").c_str(), field.size() + 1) == 0)
+            bits = strtoull(line + field.size() + 1, nullptr, 16);
+    fclose(status);
+    return bits;
+}
+
+TEST_F(Link, TheProgramInheritsNoBlockedOrIgnoredSignalFromTheHost)
+{
+    // Hosts block signals in the threads they start (here SIGHUP, SIGINT and SIGTERM:
+    // SigBlk 0x4003) or set SIGTERM to be ignored. The stand-in program keeps the default
+    // action, so whatever it inherits shows: it must start with nothing blocked or
+    // ignored, and end on the SIGTERM of teardown rather than the SIGKILL 2 s later.
+    const struct {
+        const char* host;
+        void (*before)();
+        void (*after)();
+    } hosts[] = {
+        {"blocks SIGHUP, SIGINT and SIGTERM",
+         [] {
+             sigset_t set;
+             sigemptyset(&set);
+             for (int s : {SIGHUP, SIGINT, SIGTERM})
+                 sigaddset(&set, s);
+             pthread_sigmask(SIG_BLOCK, &set, nullptr);
+         },
+         [] {
+             sigset_t none;
+             sigemptyset(&none);
+             pthread_sigmask(SIG_SETMASK, &none, nullptr);
+         }},
+        {"ignores SIGTERM", [] { signal(SIGTERM, SIG_IGN); }, [] { signal(SIGTERM, SIG_DFL); }},
+    };
+    for (const auto& host : hosts) {
+        SCOPED_TRACE(host.host);
+        host.before();
+        editor_link* link = start();
+        host.after();
+        ASSERT_NE(link, nullptr);
+        handoff h;
+        ASSERT_TRUE(control.receive(&h));
+        EXPECT_EQ(signal_set_of(h.pid, "SigBlk"), 0u);
+        EXPECT_EQ(signal_set_of(h.pid, "SigIgn"), 0u);
+        timespec start_time;
+        clock_gettime(CLOCK_MONOTONIC, &start_time);
+        editor_link_free(link);
+        EXPECT_LT(seconds_since(start_time), 1.0) << "the program did not obey SIGTERM";
+        EXPECT_FALSE(process_exists(h.pid));
+        h.close_all();
+        expect_nothing_left();
+    }
+}
 
 TEST_F(Link, TeardownKillsAChildThatIgnoresSigterm)
 {
