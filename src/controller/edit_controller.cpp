@@ -39,12 +39,13 @@ static tresult controller_query(edit_controller* ec, const TUID iid, void** obj)
 static uint32 controller_add_ref(edit_controller* ec) { return (uint32)++ec->ref_count; }
 
 static void controller_destroy(edit_controller* ec) {
-    // Views the host left open lose one reference and forget this controller, so a view
-    // that lives on never touches the freed list.
+    // Views the host still holds end their editors and forget this controller, so a view
+    // that lives on never touches the freed list. Their references are the host's: the
+    // host releases them when it is done.
     for (uint64_t i = 0; i < ec->view_count; ++i) {
         plug_view* view = ec->view_list[i];
         ec->view_list[i] = nullptr;
-        if (view != nullptr) plug_view_drop_controller(view);
+        if (view != nullptr) plug_view_forget_controller(view);
     }
     // Nobody could give the handler's reference back after this, so it goes now.
     if (ec->component_handler != nullptr) ec->component_handler->vtbl->release(ec->component_handler);

@@ -19,8 +19,10 @@ constexpr int32 default_width = (int32)editor_default_width;
 constexpr int32 default_height = (int32)editor_default_height;
 constexpr TimerInterval tick_ms = 20;
 
-// The timer handler registered with the host's run loop; it lives inside its view and
-// its own reference count never frees anything.
+// The timer handler registered with the host's run loop. It lives inside its view, and
+// its count holds one reference for the view itself besides those the host takes: a run
+// loop may give its reference back after the view's last release, so the memory goes
+// only when both counts have reached zero.
 struct view_timer {
     const ITimerHandlerVtbl* vtbl;
     int32 ref_count;
@@ -111,7 +113,17 @@ tresult timer_query(ITimerHandler* self, const TUID iid, void** obj)
 }
 
 uint32 timer_add_ref(ITimerHandler* self) { return (uint32) ++reinterpret_cast<view_timer*>(self)->ref_count; }
-uint32 timer_release(ITimerHandler* self) { return (uint32) --reinterpret_cast<view_timer*>(self)->ref_count; }
+
+// The view's own reference goes when the view is destroyed, so zero here means the view
+// is gone too.
+uint32 timer_release(ITimerHandler* self)
+{
+    view_timer* timer = reinterpret_cast<view_timer*>(self);
+    int32 count = --timer->ref_count;
+    if (count == 0)
+        free(timer->context);
+    return (uint32)count;
+}
 
 void timer_on_timer(ITimerHandler* self)
 {
@@ -151,7 +163,9 @@ void destroy(plug_view* view)
             if (controller->view_list[slot] == view)
                 controller->view_list[slot] = nullptr;
     }
-    free(view);
+    view->controller = nullptr;
+    // Frees the view unless a run loop still holds its timer.
+    timer_release(timer_iface(view));
 }
 
 bool is_x11_type(FIDString type) { return type && strcmp(type, kPlatformTypeX11EmbedWindowID) == 0; }
@@ -334,8 +348,8 @@ IPlugView* plug_view_create(edit_controller* controller, const char* name)
 
 editor_link* plug_view_link(const plug_view* view) { return view->link; }
 
-uint32_t plug_view_drop_controller(plug_view* view)
+void plug_view_forget_controller(plug_view* view)
 {
+    detach(view);
     view->controller = nullptr;
-    return view_release(&view->iface);
 }

@@ -26,6 +26,8 @@ inline plug_view* plug_view_from_iface(vst3::IPlugView* iface)
 // go to it with editor_link_send_param.
 editor_link* plug_view_link(const plug_view* view);
 
-// For the controller's last release: the view forgets its controller (a host may
-// keep the view longer), then one reference is dropped. Returns the new count.
-uint32_t plug_view_drop_controller(plug_view* view);
+// For the controller's last release: the view's editor ends and the view forgets its
+// controller. The references are the host's, so the view stays valid until the host
+// releases it: removed() and release() still work, and nothing it does reaches the
+// controller any more.
+void plug_view_forget_controller(plug_view* view);

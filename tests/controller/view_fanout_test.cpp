@@ -66,15 +66,55 @@ TEST_F(view_fanout, every_running_editor_gets_each_change_past_free_and_idle_slo
     EXPECT_EQ(ec->vtbl->setParamNormalized(ec, param_info_table[param_tone].id, std::nan("")), kResultFalse);
     EXPECT_TRUE(inbox_c->take(50).empty());
 
-    // Views still open when the controller goes are ended with it and forget it.
+    // Views still open when the controller goes are ended with it and forget it. The
+    // references are the host's: both views stay valid until the host gives them back.
     EXPECT_EQ(ec->vtbl->release(ec), 0u);
     ec = nullptr;
     EXPECT_FALSE(process_exists(c.pid)) << "the running editor was stopped";
-    (void)idle;
+    EXPECT_TRUE(survives_reuse_of_freed_memory([&] {
+        third->vtbl->removed(third);
+        idle->vtbl->removed(idle);
+    }));
+    EXPECT_EQ(third->vtbl->removed(third), kResultOk);
+    EXPECT_EQ(third->vtbl->release(third), 0u);
+    EXPECT_EQ(idle->vtbl->removed(idle), kResultOk);
+    EXPECT_EQ(idle->vtbl->release(idle), 0u);
     delete inbox_a;
     delete inbox_c;
     a.close_all();
     c.close_all();
+}
+
+TEST_F(view_fanout, a_view_outliving_its_controller_works_and_its_edits_go_nowhere) {
+    // A careless host releases the controller (its last reference) while it holds a view,
+    // then attaches that view again and uses it.
+    recording_handler handler;
+    ASSERT_EQ(ec->vtbl->setComponentHandler(ec, &handler.iface), kResultOk);
+    IPlugView* view = open_view();
+    host_frame frame;
+    handoff first, again;
+    ws_inbox* inbox = nullptr;
+    ASSERT_TRUE(attach(view, &frame, &first, &inbox));
+    delete inbox;
+    EXPECT_EQ(ec->vtbl->release(ec), 0u);
+    ec = nullptr;
+    EXPECT_EQ(handler.ref_count, 1) << "the controller gave back the handler's reference";
+    EXPECT_FALSE(process_exists(first.pid));
+
+    ASSERT_TRUE(attach(view, &frame, &again, &inbox)) << "the view can be attached again";
+    write_all(again.ws, client_text("b 0 41200000"));  // 10.0
+    write_all(again.ws, client_text("e 0 41200000"));
+    for (int tick = 0; tick < 3; tick++) {
+        frame.tick();
+        usleep(20000);
+    }
+    EXPECT_TRUE(handler.calls.empty()) << "an edit reached the host through a controller that is gone";
+    EXPECT_EQ(view->vtbl->removed(view), kResultOk);
+    EXPECT_FALSE(process_exists(again.pid));
+    EXPECT_EQ(view->vtbl->release(view), 0u);
+    delete inbox;
+    first.close_all();
+    again.close_all();
 }
 
 }  // namespace

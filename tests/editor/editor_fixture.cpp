@@ -202,6 +202,10 @@ static const IRunLoopVtbl host_run_loop_vtbl = {
         frame->timer = handler;
         frame->interval = ms;
         frame->registrations++;
+        if (frame->holds_timers) {
+            handler->vtbl->addRef(handler);
+            frame->held.push_back(handler);
+        }
         return kResultOk;
     },
     .unregisterTimer = [](IRunLoop* self, ITimerHandler* handler) -> tresult {
@@ -221,8 +225,35 @@ host_frame::host_frame()
 
 void host_frame::tick()
 {
+    std::vector<ITimerHandler*> still;
+    for (ITimerHandler* handler : held) {
+        if (handler == timer)
+            still.push_back(handler);
+        else
+            handler->vtbl->release(handler);
+    }
+    held = still;
     if (timer)
         timer->vtbl->onTimer(timer);
+}
+
+bool survives_reuse_of_freed_memory(const std::function<void()>& body)
+{
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        // Freed blocks are handed out again first for their own size: take several of
+        // every size up to 1 KiB and fill them with a pattern that is no valid pointer.
+        for (size_t size = 16; size <= 1024; size += 16)
+            for (int i = 0; i < 8; i++)
+                memset(malloc(size), 0xa5, size);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // ---- component handler ----

@@ -9,6 +9,7 @@
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -71,10 +72,20 @@ struct host_frame {
     bool refuse_timer = false;
     // A frame that offers no IRunLoop.
     bool refuse_run_loop = false;
+    // A run loop that takes a reference to each timer it registers and gives back those
+    // of unregistered timers only on its next round (tick), as some hosts' loops do.
+    bool holds_timers = false;
+    std::vector<vst3::ITimerHandler*> held;
     host_frame();
     vst3::IPlugFrame* frame() { return &frame_iface; }
     void tick();
 };
+
+// Runs body in a forked child after the heap's recently freed blocks of every small size
+// have been handed out again and overwritten, as a busy host's allocations would; true
+// when the child ended normally. A call that touches memory freed too early crashes
+// there instead of passing by luck.
+bool survives_reuse_of_freed_memory(const std::function<void()>& body);
 
 // The plug-in's parameter message for a value: "s %08x %08x", index and float bits.
 std::string value_message(int index, float value);

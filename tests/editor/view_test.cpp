@@ -373,6 +373,31 @@ TEST_F(View, TheTimerGoesBackToTheRunLoopThatHasIt)
     again.close_all();
 }
 
+TEST_F(View, ARunLoopMayGiveBackItsTimerAfterTheViewIsGone)
+{
+    // The loop took a reference in registerTimer and gives it back on its next round,
+    // after the host has removed and released the view: the timer handler, and the view
+    // memory it lives in, must last until that release.
+    IPlugView* view = new_view();
+    host_frame frame;
+    frame.holds_timers = true;
+    handoff h;
+    ASSERT_TRUE(attach(view, &frame, &h));
+    ASSERT_EQ(frame.held.size(), 1u);
+    ITimerHandler* timer = frame.held[0];
+    EXPECT_EQ(view->vtbl->removed(view), kResultOk);
+    EXPECT_EQ(view->vtbl->release(view), 0u);
+    expect_torn_down(h);
+    h.close_all();
+    // A timer call that comes late finds a detached view and does nothing.
+    EXPECT_TRUE(survives_reuse_of_freed_memory([&] {
+        timer->vtbl->onTimer(timer);
+        frame.tick();
+    }));
+    frame.tick();
+    EXPECT_TRUE(frame.held.empty());
+}
+
 TEST_F(View, TwoViewsRunSideBySide)
 {
     IPlugView* first = new_view();
