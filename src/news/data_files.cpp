@@ -188,47 +188,61 @@ int make_data_dirs(int directory_only, const char* first, ...)
     return result;
 }
 
-// Opens the file at a path under the data directory (none: the path could not be
-// formed), making an existing data directory and the file private on the way. Streams
-// are opened close-on-exec so that a child forked by another thread of the host never
-// inherits a descriptor that carries our lock; a created file is private from the start.
-static FILE* open_path(char* path, size_t dir_length, bool for_update)
+// Opens the file at a path under the data directory (-1: the path could not be formed
+// or the open failed, with errno set), making an existing data directory and the file
+// private on the way. Descriptors are close-on-exec so that a child forked by another
+// thread of the host never inherits one that carries our lock; a created file is private
+// from the start. A file opened for replacing is not in append mode: its contents are
+// replaced in place.
+static int open_path(char* path, size_t dir_length, bool for_update)
 {
     if (!path)
-        return nullptr;
+        return -1;
     const char kept = path[dir_length];
     path[dir_length] = '\0';
     keep_private(-1, path);
     path[dir_length] = kept;
     // Non-blocking, so that a pipe put in a file's place cannot hold the thread either
     // (regular files do not notice the flag).
-    int fd = for_update ? open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600)
+    int fd = for_update ? open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600)
                         : open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    FILE* f = fd >= 0 ? fdopen(fd, for_update ? "a+" : "r") : nullptr;
     int err = errno;
-    if (f)
+    if (fd >= 0)
         keep_private(fd, nullptr);
-    else if (fd >= 0)
-        close(fd);
     free(path);
-    if (!f)
+    if (fd < 0)
         errno = err;
-    return f;
+    return fd;
 }
 
-static FILE* open_data_file_v(const char* first, va_list ap)
+static int open_data_file_v(const char* first, va_list ap)
 {
     size_t dir_length = 0;
     char* path = data_path_v(0, first, ap, &dir_length);
     return open_path(path, dir_length, true);
 }
 
+static int open_data_fd(const char* first, ...)
+{
+    va_list ap;
+    va_start(ap, first);
+    int fd = open_data_file_v(first, ap);
+    va_end(ap);
+    return fd;
+}
+
 FILE* open_data_file(const char* first, ...)
 {
     va_list ap;
     va_start(ap, first);
-    FILE* f = open_data_file_v(first, ap);
+    int fd = open_data_file_v(first, ap);
     va_end(ap);
+    FILE* f = fd >= 0 ? fdopen(fd, "r+") : nullptr;
+    if (!f && fd >= 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
     return f;
 }
 
@@ -241,11 +255,8 @@ static constexpr int64_t lock_retry_max_ns = 5'000'000;
 
 // Takes the file's exclusive lock without ever blocking in flock: attempts at growing
 // intervals until the limit has passed. errno is ETIMEDOUT when the lock stayed taken.
-static int lock_file(FILE* f)
+static int lock_file(int fd)
 {
-    int fd = fileno(f);
-    if (fd < 0)
-        return -1;
     const int64_t give_up = monotonic_ns() + lock_wait_limit_ns;
     int64_t pause_ns = 50'000;
     for (;;) {
@@ -266,38 +277,122 @@ static int lock_file(FILE* f)
     }
 }
 
-static void unlock_and_close(FILE* f)
+// Closing gives the lock back. Returns close's result: a file system that reports a
+// failed write only when the file is closed fails the replacement here.
+static int unlock_and_close(int fd)
 {
-    flock(fileno(f), LOCK_UN);
-    fclose(f);
+    flock(fd, LOCK_UN);
+    return close(fd);
 }
 
-// The whole file as a zero-terminated text; the caller holds the lock.
-static char* read_whole(FILE* f)
+// The size of the open file, which must be a regular one (a pipe or a device in its
+// place is refused), or -1.
+static off_t regular_size(int fd)
 {
-    if (fseek(f, 0, SEEK_END) != 0)
-        return nullptr;
-    long size = ftell(f);
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return st.st_size;
+}
+
+// Up to `size` bytes from offset 0 into `out`; the count read (less at the file's end),
+// or -1 on a read error.
+static ssize_t read_at_start(int fd, char* out, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(fd, out + got, size - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// The whole file as a zero-terminated text; the caller holds the lock. A file longer than
+// any text the store serves (news_text_limit) fails with EFBIG before anything is read
+// or allocated for it.
+static char* read_whole(int fd)
+{
+    const off_t size = regular_size(fd);
     if (size < 0)
         return nullptr;
-    rewind(f);
+    if (static_cast<uint64_t>(size) > news_text_limit) {
+        errno = EFBIG;
+        return nullptr;
+    }
     char* text = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
     if (!text)
         return nullptr;
-    size_t got = fread(text, 1, static_cast<size_t>(size), f);
+    ssize_t got = read_at_start(fd, text, static_cast<size_t>(size));
+    if (got < 0) {
+        free(text);
+        return nullptr;
+    }
     text[got] = '\0';
     return text;
 }
 
-// Truncates and writes under the lock the caller holds. A file that cannot be
-// truncated is left as it is rather than appended to.
-static int replace_contents(FILE* f, const char* text)
+// Writes all of `size` bytes at offset 0; -1 with errno on a failed or short write.
+static int write_at_start(int fd, const char* data, size_t size)
 {
-    if (fseek(f, 0, SEEK_SET) != 0 || ftruncate(fileno(f), 0) != 0)
-        return -1;
-    fwrite(text, 1, strlen(text), f);
-    fflush(f);
+    size_t put = 0;
+    while (put < size) {
+        ssize_t n = pwrite(fd, data + put, size - put, static_cast<off_t>(put));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return -1;
+        }
+        put += static_cast<size_t>(n);
+    }
     return 0;
+}
+
+// Replaces the contents in place under the lock the caller holds, and only when the new
+// text can be stored whole. The file stays the same file, since other instances lock it
+// by its inode: nothing is renamed over it. The new length is reserved before anything is
+// overwritten, so a full disk fails here with the old text intact; a write that still
+// stops short (a file system that allocates as it overwrites) puts the old text back.
+// -1 with errno when the new text is not stored.
+static int replace_contents(int fd, const char* text)
+{
+    const size_t length = strlen(text);
+    if (length > news_text_limit) {
+        errno = EFBIG;
+        return -1;
+    }
+    const off_t old_size = regular_size(fd);
+    if (old_size < 0)
+        return -1;
+    // What to put back; a file too long to serve has nothing worth keeping.
+    char* old = nullptr;
+    if (static_cast<uint64_t>(old_size) <= news_text_limit && !(old = read_whole(fd)))
+        return -1;
+    int err = length > 0 ? posix_fallocate(fd, 0, static_cast<off_t>(length)) : 0;
+    if (err == 0 && (write_at_start(fd, text, length) != 0 ||
+                     ftruncate(fd, static_cast<off_t>(length)) != 0))
+        err = errno;
+    if (err != 0) {
+        if (old)
+            write_at_start(fd, old, static_cast<size_t>(old_size));
+        // A reservation or a write past the old end leaves no tail behind either.
+        if (regular_size(fd) != old_size)
+            ftruncate(fd, old_size);
+    }
+    free(old);
+    errno = err;
+    return err == 0 ? 0 : -1;
 }
 
 int read_data_file(char** contents, const char* first, ...)
@@ -308,36 +403,42 @@ int read_data_file(char** contents, const char* first, ...)
     size_t dir_length = 0;
     char* path = data_path_v(0, first, ap, &dir_length);
     va_end(ap);
-    FILE* f = open_path(path, dir_length, false);
-    if (!f)
+    int fd = open_path(path, dir_length, false);
+    if (fd < 0)
         return errno == ENOENT ? 0 : -1;
-    if (lock_file(f) != 0) {
-        fclose(f);
+    if (lock_file(fd) != 0) {
+        close(fd);
         return -1;
     }
-    *contents = read_whole(f);
-    unlock_and_close(f);
+    *contents = read_whole(fd);
+    int err = errno;
+    unlock_and_close(fd);
+    errno = err;
     return *contents ? 0 : -1;
 }
 
-void write_data_file(const char* text, const char* first, ...)
+int write_data_file(const char* text, const char* first, ...)
 {
     va_list ap;
     va_start(ap, first);
     va_list again;
     va_copy(again, ap);
     int made = make_data_dirs_v(1, first, ap);
-    FILE* f = made == 0 ? open_data_file_v(first, again) : nullptr;
+    int fd = made == 0 ? open_data_file_v(first, again) : -1;
     va_end(again);
     va_end(ap);
-    if (!f)
-        return;
-    if (lock_file(f) != 0) {
-        fclose(f);
-        return;
+    if (fd < 0)
+        return -1;
+    if (lock_file(fd) != 0) {
+        close(fd);
+        return -1;
     }
-    replace_contents(f, text);
-    unlock_and_close(f);
+    int replaced = replace_contents(fd, text);
+    int err = errno;
+    if (unlock_and_close(fd) != 0 && replaced == 0)
+        return -1;
+    errno = err;
+    return replaced;
 }
 
 // The revision prefix that a conditional replace compares, and the header before the
@@ -364,40 +465,35 @@ sync_result sync_data_file(const char* token, const char* name, const char* payl
     int made = token ? make_data_dirs(0, token, nullptr) : make_data_dirs(1, name, nullptr);
     if (made != 0)
         return sync_failed;
-    FILE* f = token ? open_data_file(token, name, nullptr) : open_data_file(name, nullptr);
-    if (!f)
+    int fd = token ? open_data_fd(token, name, nullptr) : open_data_fd(name, nullptr);
+    if (fd < 0)
         return sync_failed;
-    if (lock_file(f) != 0) {
-        fclose(f);
+    if (lock_file(fd) != 0) {
+        close(fd);
         return sync_failed;
     }
 
-    long size = -1;
-    if (fseek(f, 0, SEEK_END) == 0)
-        size = ftell(f);
-    if (size < 0 || fseek(f, 0, SEEK_SET) != 0) {
-        unlock_and_close(f);
+    const off_t size = regular_size(fd);
+    if (size < 0) {
+        unlock_and_close(fd);
         return sync_failed;
     }
     bool accept = size == 0;
     if (!accept && !only_if_empty) {
-        size_t same = 0;
-        while (same < revision_size) {
-            int c = fgetc(f);
-            if (c == EOF || c != static_cast<unsigned char>(payload[same]))
-                break;
-            ++same;
-        }
-        accept = same == revision_size;
+        // A file shorter than a revision never matches.
+        char base[revision_size];
+        accept = read_at_start(fd, base, revision_size) == static_cast<ssize_t>(revision_size) &&
+                 memcmp(base, payload, revision_size) == 0;
     }
 
     sync_result result;
     if (accept) {
-        result = replace_contents(f, text) == 0 ? sync_accepted : sync_failed;
+        result = replace_contents(fd, text) == 0 ? sync_accepted : sync_failed;
     } else {
-        *current = read_whole(f);
+        *current = read_whole(fd);
         result = *current ? sync_conflict : sync_failed;
     }
-    unlock_and_close(f);
+    if (unlock_and_close(fd) != 0 && result == sync_accepted)
+        result = sync_failed;
     return result;
 }

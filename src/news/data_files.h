@@ -9,7 +9,15 @@
 // ("a/b" names a deeper path).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+
+// The longest text the store keeps or serves. The editor program drops any message over
+// 1 MiB, and each reply puts a head of under 64 bytes before the text it carries. A longer
+// text is not stored, and a longer file (left by a sync tool or a runaway script) is
+// handled as a file that cannot be read: nothing of it is read or sent, and it is left as
+// it is.
+inline constexpr uint64_t news_text_limit = (1u << 20) - 64;
 
 // A newly allocated concatenation of the null-terminated list of strings, or null
 // when allocation fails.
@@ -26,14 +34,18 @@ char* data_path(int directory_only, const char* first, ...) __attribute__((senti
 int make_data_dirs(int directory_only, const char* first, ...) __attribute__((sentinel));
 
 // Reads the whole file under its lock into a newly allocated, zero-terminated text.
-// 0 with *contents set; 0 with *contents null when the file is absent; -1 otherwise.
+// 0 with *contents set; 0 with *contents null when the file is absent; -1 otherwise
+// (also for anything but a regular file, and for one over news_text_limit: EFBIG).
 int read_data_file(char** contents, const char* first, ...) __attribute__((sentinel));
 
 // Replaces the file's contents with text (up to its zero byte), making the directories
-// above it when missing. Failures leave the file untouched and are not reported.
-void write_data_file(const char* text, const char* first, ...) __attribute__((sentinel));
+// above it when missing. The file is replaced in place and only whole: a text that cannot
+// be stored in full (a full disk, a text over news_text_limit) leaves the old contents.
+// 0, or -1 with errno and the file as it was; the news messages answer no replace.
+int write_data_file(const char* text, const char* first, ...) __attribute__((sentinel));
 
-// The file opened with mode "a+" (created when absent), or null with errno set.
+// The file opened for reading and writing (not appending; created when absent), or null
+// with errno set.
 FILE* open_data_file(const char* first, ...) __attribute__((sentinel));
 
 enum sync_result : int {

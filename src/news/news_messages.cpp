@@ -20,6 +20,10 @@ static constexpr char sync_latest_prefix[] = "tidelV1 syncLatest ";
 static constexpr char sync_news_force_prefix[] = "tidelV1 syncNewsForce ";
 static constexpr char sync_latest_force_prefix[] = "tidelV1 syncLatestForce ";
 
+// A reply is "m " (which the link puts in front), a head and a text of at most
+// news_text_limit bytes: every reply fits in one message the editor program accepts.
+static_assert(2 + prefix_length("tidelV1 syncLatestConflict ") + news_text_limit <= (1u << 20));
+
 static_assert(prefix_length(init_prefix) == 13 && prefix_length(get_news_prefix) == 16 &&
               prefix_length(new_sid_prefix) == 15 && prefix_length(sync_news_prefix) == 17 &&
               prefix_length(sync_latest_prefix) == 19 &&

@@ -2,11 +2,16 @@
 // and their order, as the editor link would send them.
 #include "news/news_messages.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "news/data_files.h"
 #include "news/news_fixture.h"
@@ -236,4 +241,125 @@ TEST_F(news_messages, malformed_sync_requests_are_ignored)
     EXPECT_EQ(ask("tidelV1 syncLatest t -"), replies{});
     EXPECT_EQ(slurp(store + "/tidel-news"), "REV00001 kept");
     EXPECT_EQ(slurp(store + "/t/latest"), "REV00001 kept");
+}
+
+TEST_F(news_messages, a_text_longer_than_an_editor_message_is_never_read_sent_or_stored)
+{
+    // The longest text the store serves goes out whole; one byte more and the file counts
+    // as unreadable: no reply (not even "initDone"), and the file stays exactly as it is.
+    const std::string longest(news_text_limit, 'n');
+    const std::string too_long = "REV00001" + std::string(news_text_limit - 7, 'x');
+    put("tidel-system", "sid");
+    put("tidel-news", longest);
+    put("tok/latest", "REV00001 latest");
+    replies start = ask("tidelV1 init tok");
+    ASSERT_EQ(start.size(), 4u);
+    EXPECT_EQ(start[1], "tidelV1 initNews " + longest);
+
+    const struct {
+        const char* file;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"tidel-news",
+         {"tidelV1 init tok", "tidelV1 getNews ", "tidelV1 syncNews OTHERREV new text"}},
+        {"tidel-system", {"tidelV1 init tok"}},
+        {"tok/latest", {"tidelV1 init tok", "tidelV1 syncLatest tok OTHERREV new text"}},
+    };
+    for (const auto& c : cases) {
+        const std::string path = store + "/" + c.file;
+        const std::optional<std::string> kept = slurp(path);
+        put(c.file, too_long);
+        for (const std::string& message : c.messages)
+            EXPECT_EQ(ask(message), replies{}) << c.file << ": " << message;
+        EXPECT_EQ(slurp(path), too_long) << c.file;
+        put(c.file, *kept);
+    }
+
+    // A text that long from the editor is not stored either, forced or not.
+    for (const std::string& message :
+         {"tidelV1 syncNewsForce " + too_long, "tidelV1 syncNews nnnnnnnn " + too_long,
+          "tidelV1 newSid " + too_long, "tidelV1 syncLatestForce tok " + too_long})
+        EXPECT_EQ(ask(message), replies{});
+    EXPECT_EQ(ask("tidelV1 init tok"), start);
+    errno = 0;
+    EXPECT_EQ(write_data_file(too_long.c_str(), "tidel-news", nullptr), -1);
+    EXPECT_EQ(errno, EFBIG);
+}
+
+// A tmpfs of a few pages mounted over a scratch directory: a real full disk. Needs root
+// (or the right to mount); the test says so and is skipped otherwise.
+class full_disk : public news_messages {
+protected:
+    void SetUp() override
+    {
+        news_messages::SetUp();
+        mount_point = root + "/xdg";
+        ASSERT_EQ(mkdir(mount_point.c_str(), 0700), 0);
+        if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k,mode=0700") != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno)
+                         << "): a full disk needs root and the right to mount";
+        mounted = true;
+    }
+    void TearDown() override
+    {
+        if (mounted)
+            umount2(mount_point.c_str(), MNT_DETACH);
+        news_messages::TearDown();
+    }
+    // Writes a filler file until the file system has no page left.
+    void fill()
+    {
+        int fd = open((mount_point + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string page(4096, 'f');
+        while (write(fd, page.data(), page.size()) == static_cast<ssize_t>(page.size())) {
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        close(fd);
+    }
+    std::string mount_point;
+    bool mounted = false;
+};
+
+TEST_F(full_disk, every_replacing_write_that_cannot_complete_keeps_the_stored_text)
+{
+    ASSERT_EQ(write_data_file("sid old", "tidel-system", nullptr), 0);
+    ASSERT_EQ(write_data_file("REV00001 news old", "tidel-news", nullptr), 0);
+    ASSERT_EQ(write_data_file("REV00001 latest old", "tok", "latest", nullptr), 0);
+    const replies stored = ask("tidelV1 init tok");
+    ASSERT_EQ(stored.size(), 4u);
+    fill();
+
+    // Three pages of new text where each file holds one: none of it fits. Every write is
+    // answered as a failed one (no reply), and the old texts stay whole.
+    const std::string big(3 * 4096, 'b');
+    const struct {
+        std::string message;
+        const char* file;
+    } writes[] = {
+        {"tidelV1 newSid " + big, "tidel-system"},
+        {"tidelV1 syncNews REV00001 REV00002 " + big, "tidel-news"},
+        {"tidelV1 syncNewsForce REV00002 " + big, "tidel-news"},
+        {"tidelV1 syncLatest tok REV00001 REV00002 " + big, "tok/latest"},
+        {"tidelV1 syncLatestForce tok REV00002 " + big, "tok/latest"},
+    };
+    for (const auto& w : writes)
+        EXPECT_EQ(ask(w.message), replies{}) << w.file;
+    EXPECT_EQ(ask("tidelV1 init tok"), stored);
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00001 news old");
+    errno = 0;
+    EXPECT_EQ(write_data_file(big.c_str(), "tidel-news", nullptr), -1);
+    EXPECT_EQ(errno, ENOSPC);
+
+    // A text that fits in the file's own space still goes in on the full disk, in place.
+    EXPECT_EQ(ask("tidelV1 syncNews REV00001 REV00003 short"), replies{});
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00003 short");
+
+    // With room again, the same writes go through.
+    ASSERT_EQ(unlink((mount_point + "/filler").c_str()), 0);
+    for (const auto& w : writes)
+        ask(w.message);
+    EXPECT_EQ(slurp(store + "/tidel-system"), big);
+    EXPECT_EQ(slurp(store + "/tidel-news"), "REV00002 " + big);
+    EXPECT_EQ(slurp(store + "/tok/latest"), "REV00002 " + big);
 }
