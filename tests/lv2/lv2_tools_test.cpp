@@ -1,7 +1,8 @@
-// Debian's lilv tools as hosts of the built bundle: lv2info lists the plug-in and its
-// ports as the parameter table defines them, and lv2apply renders a file bit for bit as
-// vgs-host renders it through the VST 3 bundle. Which tool runs is the first argument
-// ("lv2info" or "lv2apply"), so each is one CTest test with its own label.
+// Debian's LV2 tools on the built bundle: lv2info lists the plug-in and its ports as the
+// parameter table defines them, lv2apply renders a file bit for bit as vgs-host renders
+// it through the VST 3 bundle, and lv2_validate checks the Turtle against the installed
+// LV2 vocabularies. Which tool runs is the first argument ("lv2info", "lv2apply" or
+// "lv2_validate"), so each is one CTest test with its own label.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +42,8 @@ std::vector<std::string> lv2_environment()
 process_result run_tool(const std::vector<std::string>& argv, const std::string& log)
 {
     if (access(("/usr/bin/" + argv[0]).c_str(), X_OK) != 0) {
-        ADD_FAILURE() << "missing program " << argv[0] << " (Debian's lilv-utils: scripts/install-deps.sh installs it)";
+        ADD_FAILURE() << "missing program " << argv[0]
+                      << " (Debian's lilv-utils, lv2-dev and sordi: scripts/install-deps.sh installs them)";
         return {};
     }
     return run_process(argv, lv2_environment(), work + "/" + log, 120.0);
@@ -160,6 +162,28 @@ TEST(lv2_tool, lists_or_renders_as_intended)
         for (const auto& info : param_info_table)
             expected += ascii(info.units) == "%";
         EXPECT_EQ(percent, expected);
+        // The release a host reads is the project's version.
+        EXPECT_NE(description.str().find("doap:revision \"" VGS_VERSION "\""), std::string::npos) << description.str();
+        return;
+    }
+
+    if (tool == "lv2_validate") {
+        // lv2_validate splits its arguments at blanks: the bundle's Turtle files are
+        // checked from a folder whose path has none.
+        const std::string dir = work + "/validate";
+        mkdir(work.c_str(), 0755);
+        mkdir(dir.c_str(), 0755);
+        std::vector<std::string> argv = {"lv2_validate"};
+        for (const char* file : {"manifest.ttl", "vellum_grist_saturator.ttl"}) {
+            std::ifstream from(std::string(VGS_LV2_BUNDLE_DIR) + "/" + file, std::ios::binary);
+            std::ofstream(dir + "/" + file, std::ios::binary) << from.rdbuf();
+            argv.push_back(dir + "/" + file);
+        }
+        process_result r = run_tool(argv, "lv2_validate.log");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_NE(r.output.find("Found 0 errors"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("error:"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("Skipping file " + dir), std::string::npos) << r.output;
         return;
     }
 
