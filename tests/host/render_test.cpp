@@ -6,6 +6,7 @@
 #include "bundle_fixture.h"
 #include "demo_signal.h"
 #include "render.h"
+#include "support/valgrind_run.h"
 
 using namespace vst3;
 using namespace host_test;
@@ -140,6 +141,33 @@ TEST_F(render, the_program_renders_the_demo_and_round_trips_a_state_file) {
     // A missing bundle is an error, not a crash.
     EXPECT_NE(std::system((std::string("'") + VGS_HOST_BIN + "' render /nonexistent.vst3 -q 2>/dev/null").c_str()), 0);
     for (const std::string& p : {wav, wav2, chunk, log}) std::remove(p.c_str());
+}
+
+TEST_F(render, the_program_under_valgrind_has_no_memory_error_and_leaks_nothing) {
+#ifdef VGS_SANITIZED
+    GTEST_SKIP() << "skipped: valgrind cannot run a program built with AddressSanitizer; the plain build runs it";
+#endif
+    ASSERT_EQ(std::system("valgrind --version >/dev/null 2>&1"), 0) << "no valgrind (scripts/install-deps.sh installs it)";
+    // A short file, with a ramp, an automation point and a saved state.
+    const std::string dir = ::testing::TempDir();
+    const std::string in_wav = dir + "vgs_valgrind_in.wav", out_wav = dir + "vgs_valgrind_out.wav",
+                      chunk = dir + "vgs_valgrind_state.bin", log = dir + "vgs_valgrind.log";
+    audio_data in;
+    in.sample_rate = 44100.0;
+    in.channels = {noise(22050, 3)};
+    std::string error;
+    ASSERT_TRUE(audio_file_write(in_wav, in, &error)) << error;
+    std::string command;
+    for (const std::string& word : valgrind_command(log))
+        command += "'" + word + "' ";
+    command += std::string("'") + VGS_HOST_BIN + "' render '" + VGS_BUNDLE_DIR + "' -q -i '" + in_wav + "' -o '" +
+               out_wav + "' --ramp Tone=20:80 --at 0.1:Drive=70 --save-state '" + chunk + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "valgrind ends with 99 when it finds something";
+    EXPECT_EQ(valgrind_findings(log), "");
+    audio_data out;
+    ASSERT_TRUE(audio_file_read(out_wav, &out, &error)) << error;
+    EXPECT_EQ(out.channels.at(0).size(), in.channels[0].size());
+    for (const std::string& p : {in_wav, out_wav, chunk, log}) std::remove(p.c_str());
 }
 
 }  // namespace
