@@ -60,7 +60,9 @@ void ws_close(ws_reader* reader, uint16_t status, const char* reason)
             reason_size--;
         if (reason_size > 121)
             reason_size = 121;
-        memcpy(frame + 4, reason, reason_size);
+        // memcpy may not be handed a null reason, even for no bytes.
+        if (reason_size > 0)
+            memcpy(frame + 4, reason, reason_size);
         size += reason_size;
     }
     frame[1] = (uint8_t)(size - 2);
