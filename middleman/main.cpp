@@ -389,6 +389,10 @@ int run(app* a)
         if (a->dirty && a->window_open)
             redraw(a);
         XFlush(d);
+        // The drawing's round trips may have read events into Xlib's queue: they are no
+        // longer waiting on the connection, and poll would sleep on them until the next.
+        if (XEventsQueued(d, QueuedAlready) > 0)
+            continue;
 
         pollfd fds[4] = {{signal_pipe[0], POLLIN, 0},
                          {x_fd, POLLIN, 0},
