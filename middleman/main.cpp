@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
+#include <fontconfig/fontconfig.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -493,11 +494,13 @@ int main(int argc, char** argv)
 
     ws_client_close(a.ws, 1001);
     ws_client_free(a.ws);
-    if (a.window_open)
-        x11_window_close(&a.win);
-    else
-        XCloseDisplay(a.win.display);
+    // Also when the host has destroyed the window: its back buffer and cairo's record of
+    // the display are still ours to give back (destroying the window again is an X error
+    // that ignore_x_error passes over).
+    x11_window_close(&a.win);
     close(a.side_fd);
     news_free(&a.news);
+    // fontconfig's configuration, loaded for cairo's fonts, is given back too.
+    FcFini();
     return rc;
 }
