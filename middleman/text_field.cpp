@@ -177,8 +177,10 @@ uint32_t keysym_code_point(unsigned long keysym)
     // 0x01000000 (as xdotool and input methods send characters without a key).
     if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF))
         return (uint32_t)keysym;
-    if (keysym >= 0x01000100 && keysym <= 0x0110FFFF)
-        return (uint32_t)(keysym - 0x01000000);
+    if (keysym >= 0x01000100 && keysym <= 0x0110FFFF) {
+        uint32_t c = (uint32_t)(keysym - 0x01000000);
+        return c >= 0xD800 && c <= 0xDFFF ? 0 : c; // a surrogate is no character
+    }
     if (keysym >= XK_KP_0 && keysym <= XK_KP_9)
         return (uint32_t)('0' + (keysym - XK_KP_0));
     switch (keysym) {
