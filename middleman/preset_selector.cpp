@@ -90,10 +90,19 @@ void selector_choose(preset_selector* s, int index)
 
 void selector_values_moved(preset_selector* s, const float values[mm_param_count])
 {
-    if (s->current < 0)
-        s->current = find_match(s, values);
-    else
-        s->changed = !selector_values_match(s->items[s->current].values, values);
+    if (s->current >= 0 && selector_values_match(s->items[s->current].values, values)) {
+        s->changed = false;
+        return;
+    }
+    // Values that are exactly another preset's came from it (the host's own preset
+    // menu, a state load, an undo): show that one.
+    int match = find_match(s, values);
+    if (match >= 0) {
+        s->current = match;
+        s->changed = false;
+    } else if (s->current >= 0) {
+        s->changed = true;
+    }
 }
 
 int selector_find_user(const preset_selector* s, const char* name)

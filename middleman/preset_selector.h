@@ -40,9 +40,9 @@ int selector_step(const preset_selector* s, int direction);
 // Marks `index` chosen and unchanged; the caller sends its values.
 void selector_choose(preset_selector* s, int index);
 
-// After any change of the values (the user's, the host's): marks the current preset
-// changed when they left it, unchanged when they are back; with none chosen yet,
-// recognises a preset that holds exactly these values.
+// After any change of the values (the user's, the host's): values that are exactly a
+// preset's make it the current one (the host may have loaded it); else the current
+// preset is marked changed, and unchanged again when the values come back to it.
 void selector_values_moved(preset_selector* s, const float values[mm_param_count]);
 
 // True when two sets of values are the same preset: equal up to what a trip through

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "preset/factory_bank.h"
 #include "preset/vst_preset.h"
 #include "preset_folders.h"
 #include "preset_selector.h"
@@ -69,6 +70,13 @@ TEST(PresetSelector, RecognisesMarksChangedStepsAndKeepsTheChoiceAcrossReloads)
     values[0] = 60;
     selector_values_moved(&s, values);
     EXPECT_FALSE(s.changed);
+    // Exactly another preset's values (the host loaded it): that one is shown.
+    const float lead[6] = {80, 60, 60, 100, 100, 0};
+    selector_values_moved(&s, lead);
+    EXPECT_EQ(s.current, 2);
+    EXPECT_FALSE(s.changed);
+    selector_values_moved(&s, values);
+    EXPECT_EQ(s.current, 1);
 
     // Arrows wrap round; with none chosen they start at either end.
     EXPECT_EQ(selector_step(&s, 1), 2);
@@ -227,6 +235,28 @@ TEST_F(PresetFolders, SaveRefusesNamesThatAreNoFileNamesAndAsksBeforeReplacing)
     errno = 0;
     EXPECT_EQ(preset_folders_save((root + "/plain-file/sub").c_str(), "X", values, false), preset_save_failed);
     EXPECT_NE(errno, 0);
+}
+
+// Each edition's editor lists its own bundle's resources: both list the same bank, in
+// the bank's order, with the same values.
+TEST(BundledPresets, BothEditionsListTheWholeFactoryBank)
+{
+    preset_item *vst3, *lv2;
+    int vst3_count, lv2_count, vst3_factory, lv2_factory;
+    preset_folders_read(VGS_RESOURCES_DIR, nullptr, &vst3, &vst3_count, &vst3_factory);
+    preset_folders_read(VGS_LV2_RESOURCES_DIR, nullptr, &lv2, &lv2_count, &lv2_factory);
+    ASSERT_EQ(vst3_count, factory_bank_size);
+    ASSERT_EQ(lv2_count, factory_bank_size);
+    EXPECT_EQ(vst3_factory, factory_bank_size);
+    EXPECT_EQ(lv2_factory, factory_bank_size);
+    for (int i = 0; i < factory_bank_size; i++) {
+        EXPECT_STREQ(vst3[i].name, factory_bank[i].name);
+        EXPECT_STREQ(lv2[i].name, factory_bank[i].name);
+        EXPECT_EQ(memcmp(vst3[i].values, factory_bank[i].values, sizeof vst3[i].values), 0) << vst3[i].name;
+        EXPECT_EQ(memcmp(lv2[i].values, factory_bank[i].values, sizeof lv2[i].values), 0) << lv2[i].name;
+    }
+    free(vst3);
+    free(lv2);
 }
 
 } // namespace
