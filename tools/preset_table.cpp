@@ -43,6 +43,13 @@ bool render(const plugin_module& m, const vst_preset& p, const std::vector<float
     return true;
 }
 
+// One decimal, without a "-0.0" for a level that rounds to nothing.
+double one_decimal(double x)
+{
+    const double v = std::round(x * 10) / 10;
+    return v == 0 ? 0.0 : v;
+}
+
 double rms_db(const std::vector<float>& x)
 {
     double sum = 0;
@@ -118,7 +125,8 @@ int main(int argc, char** argv)
         }
         std::printf("| %s | %s | %g | %g | %g | %g | %g | %+.1f dB | %+.1f LU | %.1f %% | %.1f %% | %.0f Hz |\n", p.name,
                     p.category, (double)p.values[0], (double)p.values[1], (double)p.values[2], (double)p.values[3],
-                    (double)p.values[4], rms_db(demo_out) - dry_db, integrated_loudness(demo_out, demo_rate) - dry_lufs,
+                    (double)p.values[4], one_decimal(rms_db(demo_out) - dry_db),
+                    one_decimal(integrated_loudness(demo_out, demo_rate) - dry_lufs),
                     thd[0], thd[1], centroid_hz(demo_out, demo_rate));
     }
     plugin_module_close(&m);
