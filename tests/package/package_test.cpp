@@ -346,28 +346,28 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
         input[i] = (float)(0.8 * std::sin(6.283185307179586 * 220.0 * (double)i / 48000.0));
     std::string error;
     ASSERT_TRUE(wav_write_mono(work + "/in.wav", input, 48000, &error)) << error;
-    wav_audio from_package, from_build;
-    for (auto [host, bundle, out] : {std::tuple{"/usr/bin/vgs-host", system_bundle, &from_package},
-                                     std::tuple{VGS_HOST, std::string(VGS_BUNDLE_DIR), &from_build}}) {
-        process_result r = run({host, "render", bundle, "-i", work + "/in.wav", "-o", work + "/out.wav", "--set",
-                                "Drive=70", "-q"}, env);
-        ASSERT_EQ(r.exit_code, 0) << host << ": " << r.output;
-        ASSERT_TRUE(wav_read(work + "/out.wav", out, &error)) << error;
-        ASSERT_EQ(out->channels.size(), 1u);
-    }
-    EXPECT_EQ(from_package.channels[0], from_build.channels[0]);
     // The installed host finds the installed bank and renders a preset of it as the build tree does.
     process_result listing = run({"/usr/bin/vgs-host", "info", system_bundle}, env);
     EXPECT_NE(listing.output.find("presets: " + std::to_string(factory_files().size()) + " factory"), std::string::npos)
         << listing.output;
-    wav_audio preset_package, preset_build;
-    for (auto [host, bundle, out] : {std::tuple{"/usr/bin/vgs-host", system_bundle, &preset_package},
-                                     std::tuple{VGS_HOST, std::string(VGS_BUNDLE_DIR), &preset_build}}) {
-        process_result r = run({host, "render", bundle, "-i", work + "/in.wav", "-o", work + "/out.wav", "--preset",
-                                "Lead", "-q"}, env);
-        ASSERT_EQ(r.exit_code, 0) << host << ": " << r.output;
-        ASSERT_TRUE(wav_read(work + "/out.wav", out, &error)) << error;
+    wav_audio from_package, from_build, preset_package, preset_build;
+    const struct {
+        std::vector<std::string> settings;
+        wav_audio *from_package, *from_build;
+    } renders[] = {{{"--set", "Drive=70"}, &from_package, &from_build},
+                   {{"--preset", "Lead"}, &preset_package, &preset_build}};
+    for (const auto& c : renders) {
+        for (auto [host, bundle, out] : {std::tuple{"/usr/bin/vgs-host", system_bundle, c.from_package},
+                                         std::tuple{VGS_HOST, std::string(VGS_BUNDLE_DIR), c.from_build}}) {
+            std::vector<std::string> argv = {host, "render", bundle, "-i", work + "/in.wav", "-o", work + "/out.wav", "-q"};
+            argv.insert(argv.end(), c.settings.begin(), c.settings.end());
+            process_result r = run(argv, env);
+            ASSERT_EQ(r.exit_code, 0) << host << ": " << r.output;
+            ASSERT_TRUE(wav_read(work + "/out.wav", out, &error)) << error;
+            ASSERT_EQ(out->channels.size(), 1u);
+        }
     }
+    EXPECT_EQ(from_package.channels[0], from_build.channels[0]);
     EXPECT_EQ(preset_package.channels.at(0), preset_build.channels.at(0));
     EXPECT_NE(preset_package.channels.at(0), from_package.channels.at(0));
     size_t changed = 0;
