@@ -112,8 +112,21 @@ int by_name(const void* a, const void* b)
     return c ? c : strcmp(x->name, y->name);
 }
 
+// The factory bank installed into the user's folder (a developer's install puts it
+// there, and VST 3 hosts list it from there): the same name and values as a preset of
+// the bank. Listed once, as the bank's.
+bool is_bank_copy(const item_list* list, int factory_count, const preset_item& item)
+{
+    for (int i = 0; i < factory_count; i++)
+        if (strcmp(list->items[i].name, item.name) == 0 &&
+            memcmp(list->items[i].values, item.values, sizeof item.values) == 0)
+            return true;
+    return false;
+}
+
 void read_user(const char* user_dir, item_list* list)
 {
+    const int factory_count = list->count;
     DIR* dir = opendir(user_dir);
     if (!dir)
         return;
@@ -126,7 +139,8 @@ void read_user(const char* user_dir, item_list* list)
         if (++seen > 4 * preset_folders_user_limit)
             break;
         preset_item item;
-        if (load(user_dir, e->d_name, true, &item) && !push(&found, item))
+        if (load(user_dir, e->d_name, true, &item) && !is_bank_copy(list, factory_count, item) &&
+            !push(&found, item))
             break;
     }
     closedir(dir);

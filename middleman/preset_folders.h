@@ -10,8 +10,9 @@
 inline constexpr int preset_folders_user_limit = 1000;
 
 // Reads the factory bank, then every *.vstpreset in `user_dir` (null: none), sorted by
-// name and shown by file name. A file that does not read is left out; nothing else
-// fails. A malloc'd list (null when empty) and its counts.
+// name and shown by file name, but for copies of the bank's own presets (same name,
+// same values), which are listed once, in the bank. A file that does not read is left
+// out; nothing else fails. A malloc'd list (null when empty) and its counts.
 void preset_folders_read(const char* resources_dir, const char* user_dir, preset_item** items,
                          int* count, int* factory_count);
 

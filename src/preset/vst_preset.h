@@ -22,6 +22,9 @@ struct vst_preset {
 // 1); a NaN value, or a name or category that is not NUL-terminated in its field, not
 // valid UTF-8 or holds control characters, is refused with EINVAL.
 int vst_preset_write(const vst_preset* p, uint8_t** data, size_t* size);
+// The component-state chunk alone for p's values, as in the file vst_preset_write makes:
+// what a host hands to IComponent::setState when it loads the preset. 0, or -1 with errno.
+int vst_preset_component_chunk(const vst_preset* p, uint8_t** chunk, size_t* size);
 // Parses untrusted bytes. 0, or -1 with errno: EINVAL for anything malformed, another class id
 // or a corrupt chunk; EFBIG above vst_preset_max_bytes. *out is untouched on failure.
 // The values come out as the component would take them from the chunk (clamped, Bypass

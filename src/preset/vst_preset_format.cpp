@@ -43,7 +43,7 @@ static uint64_t get_le(const uint8_t* p, int bytes) {
     return v;
 }
 
-int vst_preset_write(const vst_preset* p, uint8_t** data, size_t* size) {
+int vst_preset_component_chunk(const vst_preset* p, uint8_t** chunk, size_t* size) {
     float values[param_count];
     for (int i = 0; i < param_count; i++) {
         if (std::isnan(p->values[i])) {
@@ -52,14 +52,19 @@ int vst_preset_write(const vst_preset* p, uint8_t** data, size_t* size) {
         }
         values[i] = static_cast<float>(param_clamp_plain(i, static_cast<double>(p->values[i])));
     }
+    // A component that was given these values and never activated saves exactly this.
+    *chunk = state_chunk_write(values, 0.0f, size);
+    return *chunk ? 0 : -1;
+}
+
+int vst_preset_write(const vst_preset* p, uint8_t** data, size_t* size) {
+    uint8_t* state = nullptr;
+    size_t state_size = 0;
+    if (vst_preset_component_chunk(p, &state, &state_size) != 0) return -1;
     size_t meta_size = 0;
     char* meta = preset_metadata_write(p, &meta_size);
-    if (!meta) return -1;
-    size_t state_size = 0;
-    // A component that was given these values and never activated saves exactly this.
-    uint8_t* state = state_chunk_write(values, 0.0f, &state_size);
-    if (!state) {
-        free(meta);
+    if (!meta) {
+        free(state);
         return -1;
     }
 

@@ -177,11 +177,16 @@ TEST_F(PresetFolders, TheBankInItsOrderThenTheUsersByNameAndNothingUnreadable)
     save(user + "/Alpha.vstpreset", "A name of its own", {10, 20, 30, 40, 50, 1});
     save(user + "/beta.vstpreset", "beta", defaults);
     write(user + "/bad.vstpreset", std::string(100, 'x'));
+    // The bank installed into the user's folder is listed once; a user's own "Zed"
+    // with other values is the user's.
+    save(user + "/Default.vstpreset", "Default", defaults);
+    save(user + "/Zed.vstpreset", "Zed", {9, 9, 9, 9, 9, 0});
     write(user + "/notes.txt", "not a preset");
     write(user + "/.hidden.vstpreset", "");
     mkdir((user + "/folder.vstpreset").c_str(), 0755);
     mkfifo((user + "/pipe.vstpreset").c_str(), 0644); // must not hold the editor
-    std::vector<std::string> want = {"factory Default", "factory Zed", "user Alpha", "user beta", "user zeta"};
+    std::vector<std::string> want = {"factory Default", "factory Zed", "user Alpha", "user beta", "user Zed",
+                                     "user zeta"};
     EXPECT_EQ(names_read(&factory_count), want);
     EXPECT_EQ(factory_count, 2);
 
@@ -189,7 +194,7 @@ TEST_F(PresetFolders, TheBankInItsOrderThenTheUsersByNameAndNothingUnreadable)
     preset_item* items;
     int count;
     preset_folders_read(resources.c_str(), user.c_str(), &items, &count, &factory_count);
-    ASSERT_EQ(count, 5);
+    ASSERT_EQ(count, 6);
     const float alpha[6] = {10, 20, 30, 40, 50, 1};
     EXPECT_EQ(memcmp(items[2].values, alpha, sizeof alpha), 0);
     free(items);
