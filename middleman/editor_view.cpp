@@ -310,6 +310,18 @@ static void draw_background(cairo_t* cr, const view_layout* l)
     cairo_pattern_destroy(glow);
 }
 
+// A raised panel (menu, notes, a note under the selector): dark, with a thin border.
+static void draw_panel(cairo_t* cr, const view_rect& r, double radius, double fill_alpha, rgb border,
+                       double border_alpha, double line_width)
+{
+    rounded_rect(cr, r.x, r.y, r.w, r.h, radius);
+    set(cr, col_bg_bottom, fill_alpha);
+    cairo_fill_preserve(cr);
+    set(cr, border, border_alpha);
+    cairo_set_line_width(cr, line_width);
+    cairo_stroke(cr);
+}
+
 // A field's text from x on the baseline: the selection behind it, the cursor in it.
 static void draw_field_text(cairo_t* cr, const text_field* f, double x, double base, double line_h,
                             rgb colour, double s)
@@ -359,12 +371,7 @@ static void draw_bubble(cairo_t* cr, const view_layout* l, const char* line, boo
     rounded_rect(cr, x + 2 * s, y + 3 * s, w, h, 5 * s);
     cairo_set_source_rgba(cr, 0, 0, 0, 0.4);
     cairo_fill(cr);
-    rounded_rect(cr, x, y, w, h, 5 * s);
-    set(cr, col_bg_bottom, 0.98);
-    cairo_fill_preserve(cr);
-    set(cr, error ? col_refused : col_track, error ? 0.9 : 1.0);
-    cairo_set_line_width(cr, 1 * s);
-    cairo_stroke(cr);
+    draw_panel(cr, {x, y, w, h}, 5 * s, 0.98, error ? col_refused : col_track, error ? 0.9 : 1.0, 1 * s);
     set(cr, error ? col_refused : col_text, error ? 1.0 : 0.85);
     text(cr, fitted, x + 10 * s, y + h / 2 + 4 * s, align_left);
 }
@@ -466,12 +473,7 @@ static void draw_menu(cairo_t* cr, const view_layout* l, const view_menu* m)
     rounded_rect(cr, panel.x + 3 * s, panel.y + 4 * s, panel.w, panel.h, 7 * s);
     cairo_set_source_rgba(cr, 0, 0, 0, 0.5);
     cairo_fill(cr);
-    rounded_rect(cr, panel.x, panel.y, panel.w, panel.h, 7 * s);
-    set(cr, col_bg_bottom, 0.985);
-    cairo_fill_preserve(cr);
-    set(cr, col_amber, 0.35);
-    cairo_set_line_width(cr, 1 * s);
-    cairo_stroke(cr);
+    draw_panel(cr, panel, 7 * s, 0.985, col_amber, 0.35, 1 * s);
 
     view_rect save = view_menu_save(l, m);
     cairo_save(cr);
@@ -833,12 +835,7 @@ static double draw_notes(cairo_t* cr, const view_layout* l, const view_state* st
     cairo_rectangle(cr, 0, 0, l->width, l->height);
     cairo_fill(cr);
     const view_rect& n = l->notes;
-    rounded_rect(cr, n.x, n.y, n.w, n.h, 8 * s);
-    set(cr, col_bg_bottom, 0.97);
-    cairo_fill_preserve(cr);
-    set(cr, col_amber, 0.5);
-    cairo_set_line_width(cr, 1 * s);
-    cairo_stroke(cr);
+    draw_panel(cr, n, 8 * s, 0.97, col_amber, 0.5, 1 * s);
 
     double pad = 18 * s;
     font(cr, "DejaVu Sans", true, 15 * s);

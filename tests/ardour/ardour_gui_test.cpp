@@ -214,6 +214,19 @@ protected:
         return read_text_file(session_file);
     }
 
+    // Ardour's control and the plug-in's port value, as saved, for the first instance's
+    // parameter `title` (port `port`) hold `value` after `what`. The plug-in hands the
+    // editor's messages to Ardour on its 20 ms timer, which a loaded machine delays: a
+    // save that came first is made again (three at the most).
+    void expect_saved(const std::string& title, int port, double value, const std::string& what)
+    {
+        std::map<std::string, double> saved;
+        for (int i = 0; i < 3 && std::fabs(saved["control"] - value) > 1e-3; i++)
+            saved = saved_values(save_session(), 0, title, port);
+        EXPECT_NEAR(saved["control"], value, 1e-3) << "Ardour's control did not take " << what;
+        EXPECT_NEAR(saved["port"], value, 1e-3) << "the saved port value did not take " << what;
+    }
+
     // The mixer strip's plug-in entries once there are `count` of them at the same places
     // in two captures a fifth of a second apart (the strip is laid out while the session
     // loads); fewer when that does not happen within the time.
@@ -387,13 +400,7 @@ TEST_F(ArdourGui, EditorOpensFromTheMixerEditsBothWaysAndLeavesNothing)
     const capture dragged = settle(editor_a);
     const view_rect& k = drive.area;
     EXPECT_GT(capture_diff(first, dragged, (int)k.x, (int)k.y, (int)k.w, (int)k.h), 200) << "the knob did not move";
-    // The plug-in hands the editor's messages to Ardour on its 20 ms timer, which a
-    // loaded machine delays: a save that came first is made again (three at the most).
-    std::map<std::string, double> saved;
-    for (int i = 0; i < 3 && std::fabs(saved["control"] - 90.0) > 1e-3; i++)
-        saved = saved_values(save_session(), 0, "Drive", 0);
-    EXPECT_NEAR(saved["control"], 90.0, 1e-3) << "Ardour's control did not take the drag";
-    EXPECT_NEAR(saved["port"], 90.0, 1e-3) << "the saved port value did not take the drag";
+    expect_saved("Drive", 0, 90.0, "the drag");
     step("drag saved by Ardour", t0);
 
     // Ardour's side: its reset button sets every parameter to its default through the
@@ -431,10 +438,7 @@ TEST_F(ArdourGui, EditorOpensFromTheMixerEditsBothWaysAndLeavesNothing)
     const Window given_back = input_focus(d);
     EXPECT_TRUE(given_back != editor_a && (given_back == plugin_a || is_below(d, plugin_a, given_back)))
         << "the focus went to " << given_back << ", not back to Ardour's plug-in window";
-    for (int i = 0; i < 3 && std::fabs(saved["control"] - 25.5) > 1e-3; i++)
-        saved = saved_values(save_session(), 0, "Tone", 1);
-    EXPECT_NEAR(saved["control"], 25.5, 1e-3) << "Ardour's control did not take the typed value";
-    EXPECT_NEAR(saved["port"], 25.5, 1e-3) << "the saved port value did not take the typed value";
+    expect_saved("Tone", 1, 25.5, "the typed value");
     step("typed value saved by Ardour", t0);
 
     // A preset chosen in the editor's menu ("Crunch", fourth in the factory bank): all
