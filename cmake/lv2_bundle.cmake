@@ -13,7 +13,9 @@ set(VGS_LV2_MINOR ${PROJECT_VERSION_MINOR})
 set(VGS_LV2_MICRO ${PROJECT_VERSION_PATCH})
 file(MAKE_DIRECTORY "${VGS_LV2_BUNDLE_DIR}/resources")
 
-configure_file(src/lv2/manifest.ttl.in "${VGS_LV2_BUNDLE_DIR}/manifest.ttl" @ONLY)
+# The manifest's head; the build appends the factory presets (cmake/factory_presets.cmake).
+set(VGS_LV2_MANIFEST_HEAD "${CMAKE_BINARY_DIR}/lv2/manifest_head.ttl")
+configure_file(src/lv2/manifest.ttl.in "${VGS_LV2_MANIFEST_HEAD}" @ONLY)
 configure_file(src/lv2/plugin.ttl.in "${VGS_LV2_BUNDLE_DIR}/${VGS_LV2_TTL_FILE}" @ONLY)
 foreach(res ${VGS_RESOURCE_FILES})
   get_filename_component(res_name "${res}" NAME)
@@ -65,6 +67,7 @@ install(TARGETS vgs_lv2 vgs_lv2_ui LIBRARY DESTINATION "${system_lv2_bundle}"
 install(TARGETS middleman RUNTIME DESTINATION "${system_lv2_bundle}"
   COMPONENT system EXCLUDE_FROM_ALL)
 install(FILES "${VGS_LV2_BUNDLE_DIR}/manifest.ttl" "${VGS_LV2_BUNDLE_DIR}/${VGS_LV2_TTL_FILE}"
+  "${VGS_LV2_BUNDLE_DIR}/presets.ttl"
   DESTINATION "${system_lv2_bundle}" COMPONENT system EXCLUDE_FROM_ALL)
 install(DIRECTORY "${VGS_LV2_BUNDLE_DIR}/resources/" DESTINATION "${system_lv2_bundle}/resources"
   COMPONENT system EXCLUDE_FROM_ALL)

@@ -1,8 +1,10 @@
 // `info BUNDLE`: what a DAW's plug-in scanner sees.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "commands.h"
+#include "host_presets.h"
 #include "plugin_loader.h"
 
 using namespace vst3;
@@ -16,6 +18,9 @@ static std::string hex_id(const TUID id) {
     }
     return s;
 }
+
+// The preset file's values in parameter order, named as the plug-in's table names them.
+static const char* const param_titles[6] = {"Drive", "Tone", "Heat", "Mix", "Volume", "Bypass"};
 
 static const char* direction_name(BusDirection d) { return d == kInput ? "input" : "output"; }
 
@@ -106,5 +111,30 @@ int info_command(int argc, char** argv) {
 
     plugin_instance_destroy(&inst);
     plugin_module_close(&m);
+
+    // Preset files are the host's to read: what a DAW's preset menu would offer.
+    const std::vector<found_preset> presets = list_presets(argv[0]);
+    int factory = 0;
+    for (const found_preset& p : presets) factory += p.factory;
+    std::printf("presets: %d factory (%s), %d user", factory, bundle_preset_dir(argv[0]).c_str(),
+                (int)presets.size() - factory);
+    char* user = vst_preset_user_dir();
+    std::printf(user ? " (%s)\n" : "\n", user);
+    free(user);
+    for (const found_preset& p : presets) {
+        const char* kind = p.factory ? "factory" : "user";
+        if (p.error != 0) {
+            std::printf("  %-7s \"%s\": refused: %s\n", kind, p.file_name.c_str(), preset_error_text(p.error).c_str());
+            continue;
+        }
+        std::string values;
+        for (int i = 0; i < 6; ++i) {
+            char v[48];
+            std::snprintf(v, sizeof v, "%s%s %g", i ? ", " : "", param_titles[i], (double)p.preset.values[i]);
+            values += v;
+        }
+        std::printf("  %-7s \"%s\"%s%s%s: %s\n", kind, p.preset.name, p.preset.category[0] ? " (" : "",
+                    p.preset.category, p.preset.category[0] ? ")" : "", values.c_str());
+    }
     return 0;
 }

@@ -89,6 +89,22 @@ bool render_stream(const plugin_module& m, const render_settings& settings, cons
     }
     plugin_instance* first = &set.instances[0];
 
+    // A preset reaches the running instances as the DAW's choice does: its values glide
+    // from where they were, here during silence, so the input meets them at rest and the
+    // render equals the DAW's of the same preset.
+    if (!settings.preset_state.empty()) {
+        const int64_t settle = std::llround(preset_settle_seconds * rate);
+        std::vector<float> silence((size_t)block, 0.0f);
+        for (plugin_instance& inst : set.instances) {
+            if (!plugin_instance_load_state(&inst, settings.preset_state, error)) return false;
+            for (int64_t done = 0; done < settle; done += block) {
+                const int32_t n = (int32_t)std::min<int64_t>(block, settle - done);
+                plugin_instance_process(&inst, silence.data(), silence.data(), n, nullptr);
+                std::fill(silence.begin(), silence.end(), 0.0f);
+            }
+        }
+    }
+
     // Names and plain values become ids and normalized values through the controller.
     std::vector<point> initial;
     for (const param_set& s : settings.sets) {

@@ -34,12 +34,21 @@ struct render_settings {
     std::vector<param_event> events;
     // A chunk to load into every instance before rendering (empty: none).
     std::vector<uint8_t> load_state;
+    // A preset's state chunk, chosen on every running instance as a DAW does when the user
+    // picks a preset (setState and setComponentState after activation), which then settles
+    // over preset_settle_seconds of silence before the input starts (empty: none).
+    std::vector<uint8_t> preset_state;
     // Keep the first instance's chunk after rendering in render_stats::saved_state.
     bool save_state = false;
     // Called after every block with the fraction done.
     void (*progress)(double fraction, void* context) = nullptr;
     void* progress_context = nullptr;
 };
+
+// Long enough for every glide (5 ms and 50 ms time constants) to come to rest: the float
+// steps stop short of their targets, at the same value in every host, and four seconds
+// give the same bits as two (tests/host).
+constexpr double preset_settle_seconds = 2.0;
 
 struct render_stats {
     int64_t frames = 0;

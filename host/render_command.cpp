@@ -11,6 +11,7 @@
 #include "audio_file.h"
 #include "commands.h"
 #include "demo_signal.h"
+#include "host_presets.h"
 #include "param_args.h"
 #include "render.h"
 #include "replace_file.h"
@@ -29,6 +30,10 @@ static const char render_usage[] =
     "                           linear automation from FROM to TO between T0 and T1 seconds\n"
     "                           (default: the whole render)\n"
     "  --at SECONDS:NAME=VALUE  a change at a time, delivered at its offset in its block\n"
+    "  --preset NAME|FILE       a preset: a factory or user preset by name (vgs-host info lists\n"
+    "                           them) or a .vstpreset file, chosen as a DAW chooses it, on the\n"
+    "                           running plug-in, which settles for 2 s of silence before the input;\n"
+    "                           --set, --ramp and --at apply over it\n"
     "  --load-state FILE        load a state chunk into the component and the controller first\n"
     "  --save-state FILE        save the component's state chunk after rendering\n"
     "  -q, --quiet              no progress, no summary\n"
@@ -119,7 +124,7 @@ static void show_progress(double fraction, void* context) {
 static double dbfs(float x) { return x > 0.0f ? 20.0 * std::log10((double)x) : -INFINITY; }
 
 int render_command(int argc, char** argv) {
-    std::string bundle, input, output, load_state_path, save_state_path;
+    std::string bundle, input, output, load_state_path, save_state_path, preset_arg;
     double rate = 44100.0;
     bool rate_given = false, quiet = false;
     render_settings settings;
@@ -184,6 +189,9 @@ int render_command(int argc, char** argv) {
                 return 2;
             }
             settings.events.push_back(e);
+        } else if (a == "--preset") {
+            if (!(v = need("a name or a .vstpreset file"))) return 2;
+            preset_arg = v;
         } else if (a == "--load-state") {
             if (!(v = need("a file"))) return 2;
             load_state_path = v;
@@ -206,10 +214,31 @@ int render_command(int argc, char** argv) {
         std::fputs(render_usage, stderr);
         return 2;
     }
+    if (!preset_arg.empty() && !load_state_path.empty()) {
+        std::fputs("vgs-host render: --preset and --load-state both set the whole state; give one\n", stderr);
+        return 2;
+    }
     if (rate_given && !input.empty()) {
         std::fputs("vgs-host render: --rate applies to the demo signal; an input file plays at its own rate\n",
                    stderr);
         return 2;
+    }
+
+    // A preset that does not load stops the render before anything is read or written.
+    if (!preset_arg.empty()) {
+        vst_preset preset;
+        uint8_t* chunk = nullptr;
+        size_t chunk_size = 0;
+        if (!find_preset(bundle, preset_arg, &preset, &error)) {
+            std::fprintf(stderr, "vgs-host render: %s\n", error.c_str());
+            return 1;
+        }
+        if (vst_preset_component_chunk(&preset, &chunk, &chunk_size) != 0) {
+            std::fprintf(stderr, "vgs-host render: preset %s: %s\n", preset_arg.c_str(), std::strerror(errno));
+            return 1;
+        }
+        settings.preset_state.assign(chunk, chunk + chunk_size);
+        free(chunk);
     }
 
     // The input: a file read a block at a time, or the demo signal.

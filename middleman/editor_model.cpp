@@ -111,14 +111,14 @@ void model_apply_remote(editor_model* m, int index, float value)
     m->values[index] = mm_param_clamp(index, value);
 }
 
-void model_recall(editor_model* m, const float values[mm_param_count])
+static void apply_values(editor_model* m, const float values[mm_param_count], bool every)
 {
     if (m->gesture_index >= 0)
         model_end(m);
     bool any = false;
     for (int i = 0; i < mm_param_count; i++) {
         float v = mm_param_clamp(i, values[i]);
-        if (v == m->values[i] || values[i] != values[i])
+        if (values[i] != values[i] || (v == m->values[i] && !every))
             continue;
         send_param(m, 'b', i, m->values[i]);
         m->values[i] = v;
@@ -129,6 +129,10 @@ void model_recall(editor_model* m, const float values[mm_param_count])
     if (any && m->sink.gesture_ended)
         m->sink.gesture_ended(m->sink.context, m->values);
 }
+
+void model_recall(editor_model* m, const float values[mm_param_count]) { apply_values(m, values, false); }
+
+void model_apply_preset(editor_model* m, const float values[mm_param_count]) { apply_values(m, values, true); }
 
 int model_parse_param(const char* body, int* index, float* value)
 {

@@ -58,6 +58,9 @@ void model_wheel(editor_model* m, int index, int notches, bool fine);
 void model_apply_remote(editor_model* m, int index, float value);
 // Applies stored values as gestures, one per changed parameter, then reports once.
 void model_recall(editor_model* m, const float values[mm_param_count]);
+// Applies a preset: a gesture on every parameter, changed or not, so that the host
+// records the whole preset as one would record six knob moves; then reports once.
+void model_apply_preset(editor_model* m, const float values[mm_param_count]);
 
 // Parses an incoming parameter message body "index value-bits" (hexadecimal).
 // Returns 0 with the index and value, or -1 when malformed or out of the table.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 // Knob sweep: from 135 degrees (lower left) clockwise through the top to 405 degrees.
 static constexpr double sweep_start = 0.75 * M_PI;
@@ -20,6 +21,8 @@ static constexpr rgb col_amber = {0.957, 0.639, 0.259};
 static constexpr rgb col_ember = {0.878, 0.373, 0.165};
 static constexpr rgb col_track = {0.231, 0.204, 0.180};
 static constexpr rgb col_off = {0.470, 0.435, 0.400};
+static constexpr rgb col_well = {0.110, 0.098, 0.086};
+static constexpr rgb col_refused = {0.945, 0.361, 0.302};
 
 static void set(cairo_t* cr, rgb c, double a = 1.0)
 {
@@ -51,6 +54,12 @@ static void font(cairo_t* cr, const char* family, bool bold, double size)
 {
     cairo_select_font_face(cr, family, CAIRO_FONT_SLANT_NORMAL,
                            bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+}
+
+static void italic_font(cairo_t* cr, double size)
+{
+    cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_OBLIQUE, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
 }
 
@@ -125,11 +134,20 @@ void view_layout_compute(view_layout* l, int width, int height)
         k.cx = margin + column_w * (i + 0.5);
         k.cy = top + 30 * s + r;
         k.area = {margin + column_w * i, l->body.y, column_w, l->body.h};
+        double box_w = fmax(80 * s, r * 1.3);
+        l->value_boxes[i] = {k.cx - box_w / 2, k.cy + r + 12 * s, box_w, 22 * s};
     }
 
     double sw_h = 26 * s;
     double sw_w = 118 * s;
     l->bypass = {width - margin - sw_w, (header_h - sw_h) / 2, sw_w, sw_h};
+
+    double pill_w = 236 * s, pill_h = 28 * s, arrow_w = 26 * s;
+    double pill_y = (header_h - pill_h) / 2;
+    l->preset = {l->bypass.x - 16 * s - pill_w, pill_y, pill_w, pill_h};
+    l->preset_prev = {l->preset.x, pill_y, arrow_w, pill_h};
+    l->preset_name = {l->preset.x + arrow_w, pill_y, pill_w - 2 * arrow_w, pill_h};
+    l->preset_next = {l->preset.x + pill_w - arrow_w, pill_y, arrow_w, pill_h};
 
     double btn_h = 28 * s;
     double btn_w = 112 * s;
@@ -142,19 +160,126 @@ void view_layout_compute(view_layout* l, int width, int height)
     l->notes_close = {l->notes.x + l->notes.w - close - 10 * s, l->notes.y + 10 * s, close, close};
 }
 
-view_target view_hit(const view_layout* l, bool notes_open, double x, double y, int* index)
+// The menu's rows: a heading above each non-empty group, items below it; "Save as..."
+// sits apart at the foot and does not scroll.
+struct menu_metrics {
+    double pad, heading_h, row_h, save_h;
+};
+
+static menu_metrics metrics_of(const view_layout* l)
 {
-    if (notes_open) {
+    double s = l->scale;
+    return {6 * s, 20 * s, 22 * s, 32 * s};
+}
+
+static double menu_content_height(const view_layout* l, const view_menu* m)
+{
+    menu_metrics mm = metrics_of(l);
+    int user = m->count - m->factory_count;
+    double h = 2 * mm.pad;
+    if (m->count == 0)
+        return h + mm.row_h; // "No presets found"
+    if (m->factory_count > 0)
+        h += mm.heading_h + m->factory_count * mm.row_h;
+    if (user > 0)
+        h += mm.heading_h + user * mm.row_h;
+    return h;
+}
+
+view_rect view_menu_panel(const view_layout* l, const view_menu* m, double* max_scroll)
+{
+    menu_metrics mm = metrics_of(l);
+    double top = l->header.h + 4 * l->scale;
+    double room = l->height - top - 8 * l->scale;
+    double want = menu_content_height(l, m) + mm.save_h;
+    double h = want < room ? want : room;
+    if (h < mm.save_h + mm.row_h)
+        h = mm.save_h + mm.row_h;
+    if (max_scroll)
+        *max_scroll = want - h > 0 ? want - h : 0;
+    return {l->preset.x, top, l->preset.w, h};
+}
+
+view_rect view_menu_item(const view_layout* l, const view_menu* m, int item)
+{
+    menu_metrics mm = metrics_of(l);
+    view_rect panel = view_menu_panel(l, m, nullptr);
+    double y = panel.y + mm.pad - m->scroll;
+    if (m->factory_count > 0)
+        y += mm.heading_h;
+    if (item >= m->factory_count)
+        y += (m->factory_count > 0 ? m->factory_count * mm.row_h : 0) + mm.heading_h +
+             (item - m->factory_count) * mm.row_h;
+    else
+        y += item * mm.row_h;
+    return {panel.x + mm.pad, y, panel.w - 2 * mm.pad, mm.row_h};
+}
+
+view_rect view_menu_save(const view_layout* l, const view_menu* m)
+{
+    view_rect panel = view_menu_panel(l, m, nullptr);
+    double h = metrics_of(l).save_h;
+    return {panel.x, panel.y + panel.h - h, panel.w, h};
+}
+
+// The field being typed into, when one is open.
+static bool field_rect(const view_layout* l, const view_state* st, view_rect* r)
+{
+    if (!st || !st->field)
+        return false;
+    if (st->naming)
+        *r = l->preset;
+    else if (st->editing_value >= 0 && st->editing_value < view_knob_count)
+        *r = l->value_boxes[st->editing_value];
+    else
+        return false;
+    return true;
+}
+
+view_target view_hit(const view_layout* l, const view_state* st, double x, double y, int* index)
+{
+    if (st && st->notes_open) {
         if (inside(l->notes_close, x, y) || !inside(l->notes, x, y))
             return target_notes_close;
         return target_notes;
     }
+    if (st && st->menu) {
+        const view_menu* m = st->menu;
+        view_rect panel = view_menu_panel(l, m, nullptr);
+        if (!inside(panel, x, y))
+            return target_menu_outside;
+        view_rect save = view_menu_save(l, m);
+        if (inside(save, x, y))
+            return target_menu_save;
+        for (int i = 0; i < m->count; i++) {
+            if (inside(view_menu_item(l, m, i), x, y)) {
+                *index = i;
+                return target_menu_item;
+            }
+        }
+        return target_menu;
+    }
+    view_rect field;
+    if (field_rect(l, st, &field) && inside(field, x, y))
+        return target_field;
     if (inside(l->bypass, x, y))
         return target_bypass;
+    if (inside(l->preset_prev, x, y))
+        return target_preset_prev;
+    if (inside(l->preset_name, x, y))
+        return target_preset_name;
+    if (inside(l->preset_next, x, y))
+        return target_preset_next;
     if (inside(l->recall, x, y))
         return target_recall;
     if (inside(l->headline, x, y))
         return target_headline;
+    for (int i = 0; i < view_knob_count; i++) {
+        if (inside(l->value_boxes[i], x, y)) {
+            *index = i;
+            return target_value;
+        }
+    }
     for (int i = 0; i < view_knob_count; i++) {
         if (inside(l->knobs[i].area, x, y)) {
             *index = i;
@@ -185,6 +310,237 @@ static void draw_background(cairo_t* cr, const view_layout* l)
     cairo_pattern_destroy(glow);
 }
 
+// A raised panel (menu, notes, a note under the selector): dark, with a thin border.
+static void draw_panel(cairo_t* cr, const view_rect& r, double radius, double fill_alpha, rgb border,
+                       double border_alpha, double line_width)
+{
+    rounded_rect(cr, r.x, r.y, r.w, r.h, radius);
+    set(cr, col_bg_bottom, fill_alpha);
+    cairo_fill_preserve(cr);
+    set(cr, border, border_alpha);
+    cairo_set_line_width(cr, line_width);
+    cairo_stroke(cr);
+}
+
+// A field's text from x on the baseline: the selection behind it, the cursor in it.
+static void draw_field_text(cairo_t* cr, const text_field* f, double x, double base, double line_h,
+                            rgb colour, double s)
+{
+    double w = text_width(cr, f->text);
+    if (f->all_selected && f->length > 0) {
+        cairo_rectangle(cr, x - 1 * s, base - line_h * 0.78, w + 2 * s, line_h);
+        set(cr, col_ember, 0.5);
+        cairo_fill(cr);
+    }
+    set(cr, colour);
+    cairo_move_to(cr, x, base);
+    cairo_show_text(cr, f->text);
+    if (!f->all_selected) {
+        char before[text_field_capacity];
+        memcpy(before, f->text, f->cursor);
+        before[f->cursor] = 0;
+        double cx = x + text_width(cr, before);
+        cairo_set_line_width(cr, 1.5 * s);
+        cairo_move_to(cr, cx, base - line_h * 0.72);
+        cairo_line_to(cr, cx, base + line_h * 0.2);
+        set(cr, col_text, 0.9);
+        cairo_stroke(cr);
+    }
+}
+
+// A small chevron pointing left (-1) or right (+1).
+static void chevron(cairo_t* cr, double cx, double cy, double size, int direction)
+{
+    cairo_move_to(cr, cx - direction * size * 0.35, cy - size * 0.6);
+    cairo_line_to(cr, cx + direction * size * 0.35, cy);
+    cairo_line_to(cr, cx - direction * size * 0.35, cy + size * 0.6);
+    cairo_stroke(cr);
+}
+
+// A line under the preset selector: a hint, a refusal or a passing note.
+static void draw_bubble(cairo_t* cr, const view_layout* l, const char* line, bool error)
+{
+    double s = l->scale;
+    font(cr, "DejaVu Sans", false, 11 * s);
+    char fitted[256];
+    const view_rect& p = l->preset;
+    fit_text(cr, line, 320 * s, fitted, sizeof fitted);
+    double w = fmax(p.w, text_width(cr, fitted) + 20 * s);
+    double x = p.x + p.w - w;
+    double y = p.y + p.h + 6 * s, h = 24 * s;
+    rounded_rect(cr, x + 2 * s, y + 3 * s, w, h, 5 * s);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.4);
+    cairo_fill(cr);
+    draw_panel(cr, {x, y, w, h}, 5 * s, 0.98, error ? col_refused : col_track, error ? 0.9 : 1.0, 1 * s);
+    set(cr, error ? col_refused : col_text, error ? 1.0 : 0.85);
+    text(cr, fitted, x + 10 * s, y + h / 2 + 4 * s, align_left);
+}
+
+static void draw_preset_selector(cairo_t* cr, const view_layout* l, const view_state* st)
+{
+    double s = l->scale;
+    const view_rect& p = l->preset;
+    bool naming = st->naming && st->field;
+    rounded_rect(cr, p.x, p.y, p.w, p.h, 6 * s);
+    set(cr, col_well);
+    cairo_fill_preserve(cr);
+    if (naming)
+        set(cr, st->refused ? col_refused : col_amber, 0.9);
+    else if (st->menu)
+        set(cr, col_amber, 0.6);
+    else
+        set(cr, col_track);
+    cairo_set_line_width(cr, (naming ? 1.5 : 1) * s);
+    cairo_stroke(cr);
+    double base = p.y + p.h / 2 + 4.5 * s;
+
+    if (naming) {
+        // The name being typed, scrolled so that the cursor stays in view.
+        font(cr, "DejaVu Sans", false, 13 * s);
+        double pad = 10 * s, room = p.w - 2 * pad;
+        cairo_save(cr);
+        cairo_rectangle(cr, p.x + 3 * s, p.y, p.w - 6 * s, p.h);
+        cairo_clip(cr);
+        if (st->field->length == 0) {
+            italic_font(cr, 12.5 * s);
+            set(cr, col_muted);
+            text(cr, "Name of the new preset", p.x + pad, base, align_left);
+            font(cr, "DejaVu Sans", false, 13 * s);
+        }
+        char before[text_field_capacity];
+        memcpy(before, st->field->text, st->field->cursor);
+        before[st->field->cursor] = 0;
+        double shift = fmax(0, text_width(cr, before) - room);
+        draw_field_text(cr, st->field, p.x + pad - shift, base, 16 * s, st->refused ? col_refused : col_text, s);
+        cairo_restore(cr);
+        return;
+    }
+
+    // Arrows in their own cells, divided from the name.
+    cairo_set_line_width(cr, 1 * s);
+    set(cr, col_track);
+    for (double x : {l->preset_prev.x + l->preset_prev.w, l->preset_next.x}) {
+        cairo_move_to(cr, x, p.y + 5 * s);
+        cairo_line_to(cr, x, p.y + p.h - 5 * s);
+        cairo_stroke(cr);
+    }
+    cairo_set_line_width(cr, 1.6 * s);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    const view_rect& a = l->preset_prev;
+    const view_rect& b = l->preset_next;
+    set(cr, st->hover == target_preset_prev ? col_amber : col_muted);
+    chevron(cr, a.x + a.w / 2, a.y + a.h / 2, 8 * s, -1);
+    set(cr, st->hover == target_preset_next ? col_amber : col_muted);
+    chevron(cr, b.x + b.w / 2, b.y + b.h / 2, 8 * s, 1);
+
+    // The name, a mark once a control moved, and the menu's caret.
+    const view_rect& n = l->preset_name;
+    bool over = st->hover == target_preset_name || st->menu;
+    double caret_x = n.x + n.w - 12 * s, caret_y = n.y + n.h / 2 + 1 * s;
+    cairo_move_to(cr, caret_x - 4 * s, caret_y - 2.5 * s);
+    cairo_line_to(cr, caret_x, caret_y + 2 * s);
+    cairo_line_to(cr, caret_x + 4 * s, caret_y - 2.5 * s);
+    set(cr, over ? col_amber : col_muted);
+    cairo_stroke(cr);
+    double room = n.w - 36 * s;
+    char name[160];
+    if (st->preset) {
+        font(cr, "DejaVu Sans", true, 13 * s);
+        double mark_w = st->preset_changed ? text_width(cr, " *") : 0;
+        fit_text(cr, st->preset, room - mark_w, name, sizeof name);
+        double w = text_width(cr, name) + mark_w;
+        double x = n.x + 10 * s + (room - w) / 2;
+        set(cr, col_text, st->preset_changed ? 0.75 : 1.0);
+        x += text(cr, name, x, base, align_left);
+        if (st->preset_changed) {
+            set(cr, col_amber);
+            text(cr, " *", x, base, align_left);
+        }
+    } else {
+        italic_font(cr, 12.5 * s);
+        set(cr, col_muted);
+        text(cr, "No preset", n.x + 10 * s + room / 2, base, align_center);
+    }
+}
+
+static void draw_menu(cairo_t* cr, const view_layout* l, const view_menu* m)
+{
+    double s = l->scale;
+    menu_metrics mm = metrics_of(l);
+    double max_scroll;
+    view_rect panel = view_menu_panel(l, m, &max_scroll);
+    rounded_rect(cr, panel.x + 3 * s, panel.y + 4 * s, panel.w, panel.h, 7 * s);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.5);
+    cairo_fill(cr);
+    draw_panel(cr, panel, 7 * s, 0.985, col_amber, 0.35, 1 * s);
+
+    view_rect save = view_menu_save(l, m);
+    cairo_save(cr);
+    cairo_rectangle(cr, panel.x, panel.y + 1 * s, panel.w, save.y - panel.y - 1 * s);
+    cairo_clip(cr);
+    auto heading = [&](const char* title, double y) {
+        font(cr, "DejaVu Sans", true, 9.5 * s);
+        set(cr, col_muted);
+        text(cr, title, panel.x + 14 * s, y + mm.heading_h - 7 * s, align_left);
+    };
+    if (m->count == 0) {
+        italic_font(cr, 12 * s);
+        set(cr, col_muted);
+        text(cr, "No presets found", panel.x + 14 * s, panel.y + mm.pad + mm.row_h / 2 + 4 * s, align_left);
+    }
+    for (int i = 0; i < m->count; i++) {
+        view_rect r = view_menu_item(l, m, i);
+        if (i == 0 && m->factory_count > 0)
+            heading("FACTORY", r.y - mm.heading_h);
+        if (i == m->factory_count)
+            heading("USER", r.y - mm.heading_h);
+        if (r.y + r.h < panel.y || r.y > save.y)
+            continue;
+        bool over = m->hover == i, chosen = m->current == i;
+        if (over) {
+            rounded_rect(cr, r.x, r.y + 1 * s, r.w, r.h - 2 * s, 4 * s);
+            set(cr, col_track, 0.9);
+            cairo_fill(cr);
+        }
+        if (chosen) {
+            cairo_arc(cr, r.x + 10 * s, r.y + r.h / 2, 3 * s, 0, 2 * M_PI);
+            set(cr, col_amber);
+            cairo_fill(cr);
+        }
+        font(cr, "DejaVu Sans", chosen, 12.5 * s);
+        char name[160];
+        fit_text(cr, m->names[i], r.w - 30 * s, name, sizeof name);
+        set(cr, chosen ? col_amber : col_text, over || chosen ? 1.0 : 0.88);
+        text(cr, name, r.x + 22 * s, r.y + r.h / 2 + 4.5 * s, align_left);
+    }
+    cairo_restore(cr);
+    if (max_scroll > 0) {
+        // More above or below: a thin bar at the right shows where the list is.
+        double track_top = panel.y + mm.pad, track_h = save.y - track_top - mm.pad;
+        double content = track_h + max_scroll;
+        double bar_h = fmax(16 * s, track_h * track_h / content);
+        double bar_y = track_top + (track_h - bar_h) * fmin(1.0, m->scroll / max_scroll);
+        rounded_rect(cr, panel.x + panel.w - 7 * s, bar_y, 3 * s, bar_h, 1.5 * s);
+        set(cr, col_amber, 0.7);
+        cairo_fill(cr);
+    }
+
+    // "Save as..." apart at the foot.
+    set(cr, col_track);
+    cairo_rectangle(cr, save.x + 8 * s, save.y, save.w - 16 * s, 1 * s);
+    cairo_fill(cr);
+    bool over = m->hover == view_menu_save_row;
+    if (over) {
+        rounded_rect(cr, save.x + mm.pad, save.y + 4 * s, save.w - 2 * mm.pad, save.h - 8 * s, 4 * s);
+        set(cr, col_track, 0.9);
+        cairo_fill(cr);
+    }
+    font(cr, "DejaVu Sans", true, 12 * s);
+    set(cr, over ? col_text : col_amber);
+    text(cr, "Save as\xE2\x80\xA6", save.x + 22 * s + mm.pad, save.y + save.h / 2 + 4.5 * s, align_left);
+}
+
 static void draw_header(cairo_t* cr, const view_layout* l, const view_state* st)
 {
     double s = l->scale;
@@ -211,7 +567,7 @@ static void draw_header(cairo_t* cr, const view_layout* l, const view_state* st)
     x += text(cr, " Saturator", x, base, align_left);
     font(cr, "DejaVu Sans", false, 11 * s);
     set(cr, col_muted);
-    if (x + 14 * s + text_width(cr, "TRESK.SONWAVE") < l->bypass.x - 12 * s)
+    if (x + 14 * s + text_width(cr, "TRESK.SONWAVE") < l->preset.x - 12 * s)
         text(cr, "TRESK.SONWAVE", x + 14 * s, base, align_left);
 
     // Bypass: a label and a pill switch with a lamp.
@@ -236,6 +592,8 @@ static void draw_header(cairo_t* cr, const view_layout* l, const view_state* st)
     cairo_arc(cr, kx, py + pill_h / 2, knob_r, 0, 2 * M_PI);
     set(cr, on ? col_text : col_off);
     cairo_fill(cr);
+
+    draw_preset_selector(cr, l, st);
 }
 
 static void draw_knob(cairo_t* cr, const view_layout* l, const view_state* st, int i)
@@ -321,23 +679,51 @@ static void draw_knob(cairo_t* cr, const view_layout* l, const view_state* st, i
     set(cr, bypassed ? col_off : col_text);
     cairo_stroke(cr);
 
-    // Value, as the host shows it, in a small display window.
-    char value[32], shown[40];
-    if (mm_param_text(i, st->values[i], value, sizeof value) < 0)
-        snprintf(value, sizeof value, "--");
-    snprintf(shown, sizeof shown, "%s %s", value, mm_param_unit(i));
-    font(cr, "DejaVu Sans Mono", false, 13 * s);
-    double box_w = fmax(text_width(cr, "200.00 %") + 16 * s, k.r * 1.3);
-    double box_h = 22 * s;
-    double box_y = k.cy + k.r + 12 * s;
-    rounded_rect(cr, k.cx - box_w / 2, box_y, box_w, box_h, 4 * s);
-    set(cr, col_band);
+    // Value, as the host shows it, in a small display window; a click types into it.
+    const view_rect& box = l->value_boxes[i];
+    bool editing = st->editing_value == i && st->field;
+    bool over = st->hover == target_value && st->hover_knob == i && !st->notes_open;
+    rounded_rect(cr, box.x, box.y, box.w, box.h, 4 * s);
+    set(cr, editing ? col_well : col_band);
     cairo_fill_preserve(cr);
-    set(cr, active ? col_amber : col_track, active ? 0.7 : 1.0);
-    cairo_set_line_width(cr, 1 * s);
+    if (editing && st->refused)
+        set(cr, col_refused, 0.9);
+    else if (editing || active)
+        set(cr, col_amber, editing ? 0.9 : 0.7);
+    else
+        set(cr, over ? col_off : col_track);
+    cairo_set_line_width(cr, (editing ? 1.5 : 1) * s);
     cairo_stroke(cr);
-    set(cr, bypassed ? col_off : col_amber);
-    text(cr, shown, k.cx, box_y + box_h / 2 + 4.5 * s, align_center);
+    font(cr, "DejaVu Sans Mono", false, 13 * s);
+    double base = box.y + box.h / 2 + 4.5 * s;
+    if (editing) {
+        // The typed text and the unit after it, centred as the value was.
+        const char* unit = mm_param_unit(i);
+        double unit_w = *unit ? text_width(cr, " ") + text_width(cr, unit) : 0;
+        double w = text_width(cr, st->field->text);
+        double x = fmax(box.x + 6 * s, k.cx - (w + unit_w) / 2);
+        cairo_save(cr);
+        cairo_rectangle(cr, box.x + 2 * s, box.y, box.w - 4 * s, box.h);
+        cairo_clip(cr);
+        draw_field_text(cr, st->field, x, base, 15 * s, st->refused ? col_refused : col_amber, s);
+        if (*unit) {
+            set(cr, col_muted);
+            text(cr, unit, x + w + text_width(cr, " "), base, align_left);
+        }
+        cairo_restore(cr);
+        if (st->message) {
+            font(cr, "DejaVu Sans", false, 10.5 * s);
+            set(cr, st->message_is_error ? col_refused : col_muted);
+            text(cr, st->message, k.cx, box.y + box.h + 15 * s, align_center);
+        }
+    } else {
+        char value[32], shown[40];
+        if (mm_param_text(i, st->values[i], value, sizeof value) < 0)
+            snprintf(value, sizeof value, "--");
+        snprintf(shown, sizeof shown, "%s %s", value, mm_param_unit(i));
+        set(cr, bypassed ? col_off : col_amber);
+        text(cr, shown, k.cx, base, align_center);
+    }
 }
 
 static void draw_footer(cairo_t* cr, const view_layout* l, const view_state* st)
@@ -449,12 +835,7 @@ static double draw_notes(cairo_t* cr, const view_layout* l, const view_state* st
     cairo_rectangle(cr, 0, 0, l->width, l->height);
     cairo_fill(cr);
     const view_rect& n = l->notes;
-    rounded_rect(cr, n.x, n.y, n.w, n.h, 8 * s);
-    set(cr, col_bg_bottom, 0.97);
-    cairo_fill_preserve(cr);
-    set(cr, col_amber, 0.5);
-    cairo_set_line_width(cr, 1 * s);
-    cairo_stroke(cr);
+    draw_panel(cr, n, 8 * s, 0.97, col_amber, 0.5, 1 * s);
 
     double pad = 18 * s;
     font(cr, "DejaVu Sans", true, 15 * s);
@@ -526,6 +907,13 @@ double view_draw(cairo_t* cr, const view_layout* l, const view_state* st)
     for (int i = 0; i < view_knob_count; i++)
         draw_knob(cr, l, st, i);
     draw_footer(cr, l, st);
+    // Over everything but the notes: the line under the preset selector, the menu.
+    if (st->naming && st->field && st->message)
+        draw_bubble(cr, l, st->message, st->message_is_error);
+    else if (st->notice && !st->menu)
+        draw_bubble(cr, l, st->notice, st->notice_is_error);
+    if (st->menu)
+        draw_menu(cr, l, st->menu);
     double max_scroll = 0;
     if (st->notes_open)
         max_scroll = draw_notes(cr, l, st);

@@ -10,9 +10,11 @@
 #include <fontconfig/fontconfig.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,7 +23,13 @@
 
 #include "editor_model.h"
 #include "editor_view.h"
+#include "keyboard_focus.h"
 #include "news_client.h"
+#include "preset/vst_preset.h"
+#include "preset_folders.h"
+#include "preset_selector.h"
+#include "text_field.h"
+#include "typed_value.h"
 #include "ws_client.h"
 #include "x11_window.h"
 
@@ -34,6 +42,17 @@ constexpr int default_height = 400;
 constexpr int handshake_timeout_ms = 15000;
 constexpr unsigned long double_click_ms = 400;
 constexpr int double_click_slop = 6;
+// How long a note under the preset selector ("Saved ...") stays.
+constexpr int64_t notice_ms = 2500;
+constexpr unsigned all_values_known = (1u << mm_param_count) - 1;
+constexpr size_t value_field_max_bytes = 24;
+
+int64_t now_ms()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
 
 int signal_pipe[2] = {-1, -1};
 
@@ -62,9 +81,11 @@ struct app {
 
     int hover_knob;
     view_target hover;
-    // Pointer shapes: an up-down arrow over knobs, a hand over buttons and links.
+    // Pointer shapes: an up-down arrow over knobs, a hand over buttons and links, a
+    // text bar over what can be typed into.
     Cursor knob_cursor;
     Cursor hand_cursor;
+    Cursor text_cursor;
     bool recall_pressed;
     bool notes_open;
     double notes_scroll;
@@ -76,6 +97,26 @@ struct app {
     int last_press_knob;
     int last_press_x;
     int last_press_y;
+
+    // Typing into a knob's value box (`editing_value`) or a name for "Save as"
+    // (`naming`), with the keyboard focus held meanwhile.
+    text_field field;
+    char field_initial[text_field_capacity];
+    int editing_value;
+    bool naming;
+    bool refused;
+    bool replace_confirmed; // the typed name exists: the next Enter replaces it
+    char message[256];
+    bool message_is_error;
+    keyboard_focus focus;
+
+    preset_selector presets;
+    const char* resources_dir;
+    char* user_dir; // null when there is no home to keep presets in
+    unsigned values_known; // a bit for each parameter the plug-in has told
+    char notice[256];
+    bool notice_is_error;
+    int64_t notice_until_ms;
 };
 
 void send_message(void* context, const char* text, size_t size)
@@ -105,6 +146,7 @@ void on_ws_text(void* context, const char* text, size_t size)
         float value;
         if (model_parse_param(text + 2, &index, &value) == 0) {
             model_apply_remote(&a->model, index, value);
+            a->values_known |= 1u << index;
             a->dirty = true;
         }
     } else if (size >= 1 && text[0] == 'm') {
@@ -175,23 +217,301 @@ void report_window(app* a)
     a->window_reported = true;
 }
 
+// What the view shows besides the values; `menu` is filled when the menu is open.
+void fill_state(const app* a, view_state* st, view_menu* menu)
+{
+    *st = {};
+    st->values = a->model.values;
+    st->active_knob = a->model.gesture_index < view_knob_count ? a->model.gesture_index : -1;
+    st->hover_knob = a->hover_knob;
+    st->hover = a->hover;
+    st->recall_pressed = a->recall_pressed;
+    st->notes_open = a->notes_open;
+    st->notes_scroll = a->notes_scroll;
+    st->headline = a->headline;
+    st->notes = a->news.notes ? news_details(a->news.notes) : nullptr;
+    st->sid = a->news.sid;
+    const preset_selector& p = a->presets;
+    st->preset = p.current >= 0 ? p.items[p.current].name : nullptr;
+    st->preset_changed = p.changed;
+    if (p.menu_open) {
+        *menu = {p.names, p.factory_count, p.count, p.current, p.menu_hover, p.menu_scroll};
+        st->menu = menu;
+    }
+    st->editing_value = a->editing_value;
+    st->naming = a->naming;
+    st->field = a->editing_value >= 0 || a->naming ? &a->field : nullptr;
+    st->refused = a->refused;
+    st->message = a->message[0] ? a->message : nullptr;
+    st->message_is_error = a->message_is_error;
+    st->notice = a->notice[0] ? a->notice : nullptr;
+    st->notice_is_error = a->notice_is_error;
+}
+
+view_target hit(const app* a, int x, int y, int* index)
+{
+    view_state st;
+    view_menu menu;
+    fill_state(a, &st, &menu);
+    return view_hit(&a->layout, &st, x, y, index);
+}
+
 void update_hover(app* a, int x, int y)
 {
     int index = -1;
-    view_target t = view_hit(&a->layout, a->notes_open, x, y, &index);
-    int knob = t == target_knob ? index : -1;
-    if (t != a->hover || knob != a->hover_knob) {
+    view_target t = hit(a, x, y, &index);
+    int knob = t == target_knob || t == target_value ? index : -1;
+    int item = t == target_menu_item ? index : (t == target_menu_save ? view_menu_save_row : -1);
+    if (t != a->hover || knob != a->hover_knob || item != a->presets.menu_hover) {
         a->hover = t;
         a->hover_knob = knob;
+        a->presets.menu_hover = item;
         a->dirty = true;
         Cursor c = None;
         if (t == target_knob)
             c = a->knob_cursor;
+        else if (t == target_value || t == target_field)
+            c = a->text_cursor;
         else if (t == target_bypass || t == target_recall || t == target_notes_close ||
+                 t == target_preset_prev || t == target_preset_name || t == target_preset_next ||
+                 t == target_menu_item || t == target_menu_save ||
                  (t == target_headline && a->news.notes))
             c = a->hand_cursor;
         XDefineCursor(a->win.display, a->win.window, c);
     }
+}
+
+// ---- presets ----
+
+bool values_known(const app* a) { return a->values_known == all_values_known; }
+
+// Reads the bank and the user's folder again: another editor may have saved since.
+void reload_presets(app* a)
+{
+    preset_item* items;
+    int count, factory_count;
+    preset_folders_read(a->resources_dir, a->user_dir, &items, &count, &factory_count);
+    selector_set_items(&a->presets, items, count, factory_count, values_known(a) ? a->model.values : nullptr);
+    a->dirty = true;
+}
+
+void show_notice(app* a, const char* text, bool error)
+{
+    snprintf(a->notice, sizeof a->notice, "%s", text);
+    a->notice_is_error = error;
+    a->notice_until_ms = now_ms() + notice_ms;
+    a->dirty = true;
+}
+
+void choose_preset(app* a, int index)
+{
+    if (index < 0 || index >= a->presets.count)
+        return;
+    selector_choose(&a->presets, index);
+    model_apply_preset(&a->model, a->presets.items[index].values);
+    a->notice[0] = 0;
+    a->dirty = true;
+}
+
+void open_menu(app* a)
+{
+    reload_presets(a);
+    preset_selector& p = a->presets;
+    p.menu_open = true;
+    p.menu_scroll = 0;
+    if (p.current >= 0) {
+        // The chosen preset in view.
+        view_menu menu = {p.names, p.factory_count, p.count, p.current, -1, 0};
+        double max_scroll;
+        view_rect panel = view_menu_panel(&a->layout, &menu, &max_scroll);
+        view_rect item = view_menu_item(&a->layout, &menu, p.current);
+        view_rect save = view_menu_save(&a->layout, &menu);
+        double below = item.y + item.h - save.y;
+        if (below > 0)
+            p.menu_scroll = below + (save.y - panel.y) / 2 < max_scroll ? below + (save.y - panel.y) / 2 : max_scroll;
+    }
+    a->dirty = true;
+}
+
+void scroll_menu(app* a, double by)
+{
+    preset_selector& p = a->presets;
+    view_menu menu = {p.names, p.factory_count, p.count, p.current, -1, 0};
+    double max_scroll;
+    view_menu_panel(&a->layout, &menu, &max_scroll);
+    double s = p.menu_scroll + by;
+    p.menu_scroll = s < 0 ? 0 : (s > max_scroll ? max_scroll : s);
+    a->dirty = true;
+}
+
+// ---- typing ----
+
+bool typing(const app* a) { return a->editing_value >= 0 || a->naming; }
+
+void set_message(app* a, const char* text, bool error)
+{
+    snprintf(a->message, sizeof a->message, "%s", text);
+    a->message_is_error = error;
+    a->dirty = true;
+}
+
+const char* const value_hint = "Enter applies, Esc cancels";
+const char* const name_hint = "Enter saves, Esc cancels";
+
+void open_field(app* a, int value_index, const char* initial, size_t max_bytes)
+{
+    text_field_start(&a->field, initial, max_bytes);
+    snprintf(a->field_initial, sizeof a->field_initial, "%s", a->field.text);
+    a->editing_value = value_index;
+    a->naming = value_index < 0;
+    a->refused = false;
+    a->replace_confirmed = false;
+    a->notice[0] = 0;
+    set_message(a, a->naming ? name_hint : value_hint, false);
+    focus_take(&a->focus, a->win.display, a->win.window);
+}
+
+void open_value_field(app* a, int index)
+{
+    char text[32];
+    if (mm_param_text(index, a->model.values[index], text, sizeof text) < 0)
+        text[0] = 0;
+    open_field(a, index, text, value_field_max_bytes);
+}
+
+// Ends typing. `give_back`: the focus returns to where it was; false when it has
+// already gone elsewhere.
+void close_field(app* a, bool give_back)
+{
+    a->editing_value = -1;
+    a->naming = false;
+    a->refused = false;
+    a->message[0] = 0;
+    if (give_back)
+        focus_give_back(&a->focus, a->win.display, a->win.window);
+    else
+        focus_lost(&a->focus);
+    a->dirty = true;
+}
+
+// Enter in a value box: the typed value as one gesture, or why not, with nothing sent.
+bool apply_typed_value(app* a)
+{
+    int i = a->editing_value;
+    if (strcmp(a->field.text, a->field_initial) == 0)
+        return true; // nothing typed: nothing to apply
+    typed_value v = typed_value_parse(i, a->field.text);
+    if (v.verdict == typed_ok) {
+        model_gesture(&a->model, i, v.value);
+        return true;
+    }
+    a->refused = true;
+    if (v.verdict == typed_unreadable) {
+        set_message(a, "Not a number", true);
+    } else {
+        const param_range& r = mm_param_range(i);
+        char range[64];
+        const char* unit = mm_param_unit(i);
+        snprintf(range, sizeof range, "From %g to %g%s%s", r.min, r.max, *unit ? " " : "", unit);
+        set_message(a, range, true);
+    }
+    return false;
+}
+
+// Enter in "Save as": the current values as the user's preset, or why not.
+void save_typed_name(app* a)
+{
+    char name[text_field_capacity];
+    const char* from = a->field.text;
+    while (*from == ' ')
+        from++;
+    snprintf(name, sizeof name, "%s", from);
+    for (size_t n = strlen(name); n > 0 && name[n - 1] == ' ';)
+        name[--n] = 0;
+    const char* problem = preset_name_problem(name);
+    if (!problem && !a->user_dir)
+        problem = "There is no home folder to save presets in";
+    if (problem) {
+        a->refused = true;
+        set_message(a, problem, true);
+        return;
+    }
+    char line[256];
+    switch (preset_folders_save(a->user_dir, name, a->model.values, a->replace_confirmed)) {
+    case preset_exists:
+        a->replace_confirmed = true;
+        snprintf(line, sizeof line, "\xE2\x80\x9C%s\xE2\x80\x9D exists: Enter replaces it", name);
+        set_message(a, line, false);
+        return;
+    case preset_save_failed:
+        a->refused = true;
+        snprintf(line, sizeof line, "Not saved: %s", strerror(errno));
+        set_message(a, line, true);
+        return;
+    case preset_bad_name:
+        a->refused = true;
+        set_message(a, "That name cannot be a file name", true);
+        return;
+    case preset_saved:
+        break;
+    }
+    close_field(a, true);
+    reload_presets(a);
+    selector_choose(&a->presets, selector_find_user(&a->presets, name));
+    snprintf(line, sizeof line, "Saved \xE2\x80\x9C%s\xE2\x80\x9D", name);
+    show_notice(a, line, false);
+}
+
+// The user turned to something else while typing: a value typed so far is applied
+// (when it reads; else it is dropped), a name is dropped.
+void leave_field(app* a, bool give_back)
+{
+    if (a->editing_value >= 0 && strcmp(a->field.text, a->field_initial) != 0) {
+        typed_value v = typed_value_parse(a->editing_value, a->field.text);
+        if (v.verdict == typed_ok)
+            model_gesture(&a->model, a->editing_value, v.value);
+    }
+    close_field(a, give_back);
+}
+
+void on_key(app* a, XKeyEvent& e)
+{
+    if (!typing(a))
+        return;
+    char chars[16];
+    KeySym keysym = NoSymbol;
+    XLookupString(&e, chars, sizeof chars, &keysym, nullptr);
+    switch (text_field_key(&a->field, keysym, e.state & ControlMask)) {
+    case text_key_edited:
+        a->refused = false;
+        a->replace_confirmed = false;
+        set_message(a, a->naming ? name_hint : value_hint, false);
+        break;
+    case text_key_moved:
+        a->dirty = true;
+        break;
+    case text_key_enter:
+        if (a->naming)
+            save_typed_name(a);
+        else if (apply_typed_value(a))
+            close_field(a, true);
+        a->dirty = true;
+        break;
+    case text_key_escape:
+        close_field(a, true);
+        break;
+    case text_key_ignored:
+        break;
+    }
+}
+
+void on_focus_out(app* a, const XFocusChangeEvent& e)
+{
+    // A keyboard grab (a menu, the window manager's switcher) only borrows the keys.
+    if (!typing(a) || e.window != a->win.window || e.mode == NotifyGrab || e.mode == NotifyUngrab ||
+        e.detail == NotifyInferior || e.detail == NotifyPointer)
+        return;
+    leave_field(a, false);
 }
 
 void scroll_notes(app* a, double by)
@@ -205,15 +525,21 @@ void on_button_press(app* a, const XButtonEvent& e)
 {
     bool fine = e.state & ShiftMask;
     int index = -1;
-    view_target t = view_hit(&a->layout, a->notes_open, e.x, e.y, &index);
+    view_target t = hit(a, e.x, e.y, &index);
     a->dirty = true;
+    if (t == target_field)
+        return; // typing goes on
+    if (typing(a))
+        leave_field(a, true);
     if (e.button == Button4 || e.button == Button5) {
         int notches = e.button == Button4 ? 1 : -1;
         if (a->notes_open)
             scroll_notes(a, -notches * 40 * a->layout.scale);
+        else if (a->presets.menu_open)
+            scroll_menu(a, -notches * 48 * a->layout.scale);
         else if (a->model.gesture_index >= 0)
             return; // a drag is under way
-        else if (t == target_knob)
+        else if (t == target_knob || t == target_value)
             model_wheel(&a->model, index, notches, fine);
         else if (t == target_bypass)
             model_wheel(&a->model, mm_param_bypass, notches, fine);
@@ -245,6 +571,9 @@ void on_button_press(app* a, const XButtonEvent& e)
         }
         break;
     }
+    case target_value:
+        open_value_field(a, index);
+        break;
     case target_bypass:
         model_gesture(&a->model, mm_param_bypass,
                       a->model.values[mm_param_bypass] >= 0.5f ? 0.0 : 1.0);
@@ -258,6 +587,31 @@ void on_button_press(app* a, const XButtonEvent& e)
             a->notes_scroll = 0;
             update_hover(a, e.x, e.y);
         }
+        break;
+    case target_preset_prev:
+    case target_preset_next:
+        reload_presets(a);
+        choose_preset(a, selector_step(&a->presets, t == target_preset_next ? 1 : -1));
+        break;
+    case target_preset_name:
+        open_menu(a);
+        update_hover(a, e.x, e.y);
+        break;
+    case target_menu_item:
+        a->presets.menu_open = false;
+        choose_preset(a, index);
+        update_hover(a, e.x, e.y);
+        break;
+    case target_menu_save: {
+        a->presets.menu_open = false;
+        const preset_selector& p = a->presets;
+        open_field(a, -1, p.current >= 0 ? p.items[p.current].name : "", 100);
+        update_hover(a, e.x, e.y);
+        break;
+    }
+    case target_menu_outside:
+        a->presets.menu_open = false;
+        update_hover(a, e.x, e.y);
         break;
     default:
         break;
@@ -275,7 +629,7 @@ void on_button_release(app* a, const XButtonEvent& e)
     if (a->recall_pressed) {
         a->recall_pressed = false;
         int index;
-        if (view_hit(&a->layout, a->notes_open, e.x, e.y, &index) == target_recall)
+        if (hit(a, e.x, e.y, &index) == target_recall)
             news_request_recall(&a->news);
         a->dirty = true;
     }
@@ -320,6 +674,16 @@ void handle_x_event(app* a, XEvent& e)
     case ButtonPress:
         on_button_press(a, e.xbutton);
         break;
+    case KeyPress:
+        on_key(a, e.xkey);
+        break;
+    case FocusOut:
+        on_focus_out(a, e.xfocus);
+        break;
+    case MappingNotify:
+        // Keys remapped (xdotool and input tools do it to type any character).
+        XRefreshKeyboardMapping(&e.xmapping);
+        break;
     case ButtonRelease:
         on_button_release(a, e.xbutton);
         break;
@@ -352,17 +716,12 @@ void redraw(app* a)
     cairo_t* cr = x11_window_begin_paint(&a->win);
     if (!cr)
         return;
-    view_state st = {};
-    st.values = a->model.values;
-    st.active_knob = a->model.gesture_index < view_knob_count ? a->model.gesture_index : -1;
-    st.hover_knob = a->hover_knob;
-    st.hover = a->hover;
-    st.recall_pressed = a->recall_pressed;
-    st.notes_open = a->notes_open;
-    st.notes_scroll = a->notes_scroll;
-    st.headline = a->headline;
-    st.notes = a->news.notes ? news_details(a->news.notes) : nullptr;
-    st.sid = a->news.sid;
+    // The selector follows every value shown, the user's and the host's alike.
+    if (values_known(a))
+        selector_values_moved(&a->presets, a->model.values);
+    view_state st;
+    view_menu menu;
+    fill_state(a, &st, &menu);
     a->notes_max_scroll = view_draw(cr, &a->layout, &st);
     cairo_destroy(cr);
     x11_window_present(&a->win);
@@ -399,7 +758,17 @@ int run(app* a)
                          {x_fd, POLLIN, 0},
                          {a->side_fd, POLLIN, 0},
                          {ws_client_fd(a->ws), POLLIN, 0}};
-        int n = poll(fds, 4, -1);
+        int timeout = -1;
+        if (a->notice[0]) {
+            int64_t left = a->notice_until_ms - now_ms();
+            if (left <= 0) {
+                a->notice[0] = 0;
+                a->dirty = true;
+                continue;
+            }
+            timeout = (int)left;
+        }
+        int n = poll(fds, 4, timeout);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -453,6 +822,10 @@ int main(int argc, char** argv)
     static app a;
     a.hover_knob = -1;
     a.last_press_knob = -1;
+    a.editing_value = -1;
+    a.resources_dir = argv[3];
+    a.user_dir = vst_preset_user_dir();
+    selector_init(&a.presets);
 
     a.side_fd = connect_side_channel(argv[2]);
     if (a.side_fd < 0) {
@@ -473,6 +846,7 @@ int main(int argc, char** argv)
 
     send_message(&a, "g", 1);
     news_start(&a.news);
+    reload_presets(&a);
 
     XSetErrorHandler(ignore_x_error);
     if (x11_window_open(&a.win, default_width, default_height, "Vellum Grist Saturator") < 0) {
@@ -485,6 +859,7 @@ int main(int argc, char** argv)
     a.window_open = true;
     a.knob_cursor = XCreateFontCursor(a.win.display, XC_sb_v_double_arrow);
     a.hand_cursor = XCreateFontCursor(a.win.display, XC_hand2);
+    a.text_cursor = XCreateFontCursor(a.win.display, XC_xterm);
     view_layout_compute(&a.layout, a.win.width, a.win.height);
     a.dirty = true;
     redraw(&a);
@@ -500,6 +875,8 @@ int main(int argc, char** argv)
     x11_window_close(&a.win);
     close(a.side_fd);
     news_free(&a.news);
+    selector_free(&a.presets);
+    free(a.user_dir);
     // fontconfig's configuration, loaded for cairo's fonts, is given back too.
     FcFini();
     return rc;

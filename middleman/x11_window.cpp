@@ -16,8 +16,9 @@ int x11_window_open(x11_window* w, int width, int height, const char* title)
     // No background: the server never clears the window, the back buffer covers it all.
     attrs.background_pixmap = None;
     attrs.bit_gravity = NorthWestGravity;
+    // Keys come only while a text field holds the keyboard focus (keyboard_focus.h).
     attrs.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                       PointerMotionMask | LeaveWindowMask;
+                       PointerMotionMask | LeaveWindowMask | KeyPressMask | FocusChangeMask;
     // The window lives inside the plug-in's container; on the root it only waits to be
     // embedded. A window manager must leave it alone there: a managed window gets a
     // decorated frame that flashes up, and the manager's own reparenting and unmanaging

@@ -79,3 +79,13 @@ double component_amplitude(const spectrum& s, double frequency, double half_widt
     }
     return std::sqrt(energy / 2.0044);
 }
+
+double thd_percent(const spectrum& s, double frequency, double half_width)
+{
+    double harmonics = 0;
+    for (int k = 2; k <= 10; k++) {
+        const double a = component_amplitude(s, frequency * k, half_width);
+        harmonics += a * a;
+    }
+    return 100 * std::sqrt(harmonics) / component_amplitude(s, frequency, half_width);
+}

@@ -26,3 +26,7 @@ spectrum spectrum_of(const std::vector<float>& samples, size_t start, size_t siz
 // Amplitude of the component near `frequency` (energy of the bins within `half_width` Hz),
 // relative to a full-scale sine.
 double component_amplitude(const spectrum& s, double frequency, double half_width);
+
+// Total harmonic distortion in percent: the second to the tenth harmonic of `frequency`
+// against the fundamental.
+double thd_percent(const spectrum& s, double frequency, double half_width);

@@ -1,6 +1,5 @@
 #include <sched.h>
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,13 +26,6 @@ static void param_lock_take(component* c) {
     }
 }
 
-static void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// The plug-in version the factory reports, 1.2.1.1.
-static constexpr int32_t version_parts[4] = {1, 2, 1, 1};
-
 tresult component_get_state(component* c, IBStream* stream) {
     if (!stream) return kResultFalse;
     float rate = c->dsp.activation_rate;
@@ -46,39 +38,10 @@ tresult component_get_state(component* c, IBStream* stream) {
     memcpy(saved, c->state_loaded ? c->applied_values : c->dsp.dsp_values, sizeof saved);
     param_lock_release(c);
 
-    // The maps borrow these bytes; they live until the archive is destroyed.
-    uint8_t rate_bytes[4], version_bytes[4][4], value_bytes[param_count][4];
-    put_le32(rate_bytes, std::bit_cast<uint32_t>(rate));
-    for (int i = 0; i < 4; i++) put_le32(version_bytes[i], static_cast<uint32_t>(version_parts[i]));
-    for (int i = 0; i < param_count; i++) put_le32(value_bytes[i], std::bit_cast<uint32_t>(saved[i]));
-
-    state_archive archive;
-    if (state_archive_init(&archive) != 0) return kResultFalse;
-    struct {
-        const char* key;
-        const void* value;
-        uint64_t len;
-    } const info[] = {
-        {"id", "tresk-vellum-grist-saturator", 28},
-        {"version_major", version_bytes[0], 4},
-        {"version_minor", version_bytes[1], 4},
-        {"version_revision", version_bytes[2], 4},
-        {"version_build", version_bytes[3], 4},
-        {"format", "vst3", 4},
-        {"platform", "linux", 5},
-        {"sample_rate", rate_bytes, 4},
-    };
-    bool ok = true;
-    for (const auto& e : info)
-        ok = ok && kv_map_insert(archive.info, e.key, strlen(e.key), e.value, e.len) == 0;
-    for (int i = 0; ok && i < param_count; i++)
-        ok = kv_map_insert(archive.parameters, param_state_keys[i], strlen(param_state_keys[i]),
-                           value_bytes[i], 4) == 0;
     size_t size = 0;
-    uint8_t* chunk = ok ? state_archive_write(&archive, &size) : nullptr;
-    ok = chunk && write_stream_fully(stream, chunk, size) == 0;
+    uint8_t* chunk = state_chunk_write(saved, rate, &size);
+    bool ok = chunk && write_stream_fully(stream, chunk, size) == 0;
     free(chunk);
-    state_archive_destroy(&archive);
     return ok ? kResultOk : kResultFalse;
 }
 

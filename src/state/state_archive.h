@@ -36,6 +36,10 @@ int state_archive_read(state_archive* archive, const uint8_t* chunk, size_t size
 // A new buffer holding the chunk, or null; the archive itself is left as it was.
 uint8_t* state_archive_write(const state_archive* archive, size_t* size);
 
+// The chunk IComponent::getState writes for these six plain values (parameter order) and
+// the sample rate of the last activation (0 before any): a new buffer, or null with errno.
+uint8_t* state_chunk_write(const float values[6], float sample_rate, size_t* size);
+
 // Checks the whole chunk, then delivers all six values between lock and unlock.
 // 0, or -1 with nothing delivered.
 int load_state(const state_sink* sink, const uint8_t* chunk, size_t size);

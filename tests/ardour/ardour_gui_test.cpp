@@ -21,6 +21,7 @@
 #include <cmath>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -29,6 +30,7 @@
 #include "ardour_gui.h"
 #include "daw_workspace.h"
 #include "editor_view.h"
+#include "preset/factory_bank.h"
 #include "session_xml.h"
 #include "support/processes.h"
 #include "support/window_manager.h"
@@ -111,6 +113,35 @@ bool wait_gone(const std::string& path, double seconds)
     return stat(path.c_str(), &st) != 0;
 }
 
+// The window with the X keyboard focus (None or PointerRoot when no window has it).
+Window input_focus(Display* d)
+{
+    Window w = None;
+    int revert;
+    XGetInputFocus(d, &w, &revert);
+    return w;
+}
+
+bool is_below(Display* d, Window top, Window w)
+{
+    for (Window c : descendants(d, top))
+        if (c == w)
+            return true;
+    return false;
+}
+
+// Polls `done` every 20 ms for up to `timeout_ms`.
+bool wait_until(const std::function<bool()>& done, int timeout_ms)
+{
+    const auto t0 = clock_type::now();
+    while (!done()) {
+        if (seconds_since(t0) * 1000 > timeout_ms)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
 long modified_ns(const std::string& path)
 {
     struct stat st;
@@ -181,6 +212,19 @@ protected:
         // The file is renamed into place whole; read it once the rename is done.
         usleep(200000);
         return read_text_file(session_file);
+    }
+
+    // Ardour's control and the plug-in's port value, as saved, for the first instance's
+    // parameter `title` (port `port`) hold `value` after `what`. The plug-in hands the
+    // editor's messages to Ardour on its 20 ms timer, which a loaded machine delays: a
+    // save that came first is made again (three at the most).
+    void expect_saved(const std::string& title, int port, double value, const std::string& what)
+    {
+        std::map<std::string, double> saved;
+        for (int i = 0; i < 3 && std::fabs(saved["control"] - value) > 1e-3; i++)
+            saved = saved_values(save_session(), 0, title, port);
+        EXPECT_NEAR(saved["control"], value, 1e-3) << "Ardour's control did not take " << what;
+        EXPECT_NEAR(saved["port"], value, 1e-3) << "the saved port value did not take " << what;
     }
 
     // The mixer strip's plug-in entries once there are `count` of them at the same places
@@ -356,13 +400,7 @@ TEST_F(ArdourGui, EditorOpensFromTheMixerEditsBothWaysAndLeavesNothing)
     const capture dragged = settle(editor_a);
     const view_rect& k = drive.area;
     EXPECT_GT(capture_diff(first, dragged, (int)k.x, (int)k.y, (int)k.w, (int)k.h), 200) << "the knob did not move";
-    // The plug-in hands the editor's messages to Ardour on its 20 ms timer, which a
-    // loaded machine delays: a save that came first is made again (three at the most).
-    std::map<std::string, double> saved;
-    for (int i = 0; i < 3 && std::fabs(saved["control"] - 90.0) > 1e-3; i++)
-        saved = saved_values(save_session(), 0, "Drive", 0);
-    EXPECT_NEAR(saved["control"], 90.0, 1e-3) << "Ardour's control did not take the drag";
-    EXPECT_NEAR(saved["port"], 90.0, 1e-3) << "the saved port value did not take the drag";
+    expect_saved("Drive", 0, 90.0, "the drag");
     step("drag saved by Ardour", t0);
 
     // Ardour's side: its reset button sets every parameter to its default through the
@@ -375,6 +413,63 @@ TEST_F(ArdourGui, EditorOpensFromTheMixerEditsBothWaysAndLeavesNothing)
     EXPECT_EQ(capture_diff(first, reset, (int)k.x, (int)k.y, (int)k.w, (int)k.h), 0)
         << "Ardour's reset did not move the knob back";
     step("Ardour's reset shown in the editor", t0);
+
+    // A value typed into the editor, coming from Ardour's main window as a user would:
+    // the click on Tone's value box makes the window manager hand the plug-in window
+    // the focus, and the editor takes the keyboard focus from it; the keys typed then
+    // reach the editor, not Ardour's shortcuts, and Enter gives the focus back to
+    // Ardour's plug-in window. Ardour saves the value.
+    t0 = clock_type::now();
+    ASSERT_EQ(xdotool("windowactivate --sync " + std::to_string(main_window)), 0);
+    const Window main_focus = input_focus(d);
+    EXPECT_TRUE(main_focus == main_window || is_below(d, main_window, main_focus));
+    const view_rect& tone_box = layout.value_boxes[1];
+    ASSERT_EQ(xdotool(pointer_to(editor_a, (int)(tone_box.x + tone_box.w / 2), (int)(tone_box.y + tone_box.h / 2)) +
+                      " click 1"),
+              0);
+    EXPECT_TRUE(wait_until([&] { return input_focus(d) == editor_a; }, 3000))
+        << "the editor did not take the keyboard focus; it is at " << input_focus(d);
+    // Held while the user types, whatever Ardour and the window manager did about the click.
+    usleep(300000);
+    EXPECT_EQ(input_focus(d), editor_a) << "the keyboard focus was taken back while typing";
+    ASSERT_EQ(xdotool("type --delay 60 25.5"), 0);
+    ASSERT_EQ(xdotool("key Return"), 0);
+    EXPECT_TRUE(wait_until([&] { return input_focus(d) != editor_a; }, 3000)) << "the editor kept the focus";
+    const Window given_back = input_focus(d);
+    EXPECT_TRUE(given_back != editor_a && (given_back == plugin_a || is_below(d, plugin_a, given_back)))
+        << "the focus went to " << given_back << ", not back to Ardour's plug-in window";
+    expect_saved("Tone", 1, 25.5, "the typed value");
+    step("typed value saved by Ardour", t0);
+
+    // A preset chosen in the editor's menu ("Crunch", fourth in the factory bank): all
+    // six values reach the saved session.
+    t0 = clock_type::now();
+    const view_rect& name_box = layout.preset_name;
+    ASSERT_EQ(xdotool(pointer_to(editor_a, (int)(name_box.x + name_box.w / 2), (int)(name_box.y + name_box.h / 2)) +
+                      " click 1"),
+              0);
+    const int crunch = 3;
+    ASSERT_STREQ(factory_bank[crunch].name, "Crunch");
+    const view_menu menu = {nullptr, factory_bank_size, factory_bank_size, 0, -1, 0};
+    const view_rect item = view_menu_item(&layout, &menu, crunch);
+    // The menu opens on the next redraw; the click on its item waits for it.
+    usleep(300000);
+    ASSERT_EQ(xdotool(pointer_to(editor_a, (int)(item.x + item.w / 2), (int)(item.y + item.h / 2)) + " click 1"), 0);
+    const char* const titles[] = {"Drive", "Tone", "Heat", "Mix", "Volume", "Bypass"};
+    std::string xml;
+    bool all = false;
+    for (int i = 0; i < 3 && !all; i++) {
+        xml = save_session();
+        all = true;
+        for (int p = 0; p < 6; p++)
+            all &= std::fabs(saved_values(xml, 0, titles[p], p)["control"] - factory_bank[crunch].values[p]) < 1e-3;
+    }
+    for (int p = 0; p < 6; p++) {
+        std::map<std::string, double> v = saved_values(xml, 0, titles[p], p);
+        EXPECT_NEAR(v["control"], factory_bank[crunch].values[p], 1e-3) << titles[p] << ": Ardour's control";
+        EXPECT_NEAR(v["port"], factory_bank[crunch].values[p], 1e-3) << titles[p] << ": the saved port value";
+    }
+    step("preset chosen in the editor saved", t0);
 
     // Second instance: its editor opens beside the first, and removing the instance
     // (Shift and a right click on its entry) ends its program within two seconds and

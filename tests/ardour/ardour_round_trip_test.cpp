@@ -16,11 +16,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "daw_workspace.h"
+#include "preset/vst_preset.h"
 #include "session_xml.h"
 #include "wav_file.h"
 
@@ -38,6 +41,11 @@ const std::vector<std::pair<std::string, double>> settings = {
     {"Drive", 73.5}, {"Tone", 31.25}, {"Heat", 87.5}, {"Mix", 62.5}, {"Volume", 112.5}, {"Bypass", 0},
 };
 
+// The factory preset the DAW loads: a parallel blend, so the slow glides of Heat's level
+// trim, Mix and Volume all take part.
+const char* const preset_name = "Drum Smash";
+const char* const parameter_titles[6] = {"Drive", "Tone", "Heat", "Mix", "Volume", "Bypass"};
+
 struct round_trip {
     std::string error;  // the step that failed, empty when every step ran
     std::map<std::string, std::string> scanned;
@@ -47,6 +55,13 @@ struct round_trip {
     std::vector<float> input;
     wav_audio exported, exported_chunk_only, exported_deactivated;
     std::vector<float> host, preroll_output;  // vgs-host's render of the signal and of the silence before it
+    std::vector<std::string> bank;             // the bundle's factory.txt, without ".vstpreset"
+    std::multiset<std::string> daw_presets;    // what the DAW lists for the plug-in, by label
+    std::string preset_kind;                   // how the DAW lists the loaded preset: "user" or "factory"
+    vst_preset preset = {};                    // the bundle's file of preset_name
+    std::map<std::string, double> preset_params;
+    wav_audio exported_preset;
+    std::vector<float> host_preset;            // vgs-host render --preset
     std::vector<daw_step> times;
     std::vector<std::string> crashes;  // DAW runs that died of a signal and were repeated
 };
@@ -194,6 +209,9 @@ private:
                 return fail(error);
         }
 
+        if (!preset_round(work, &error))
+            return fail(error);
+
         // The DAW hands a session's values to an instance that is already running: they
         // reach the signal path with its first process calls and glide there from the
         // defaults, during silence, long before the export starts. The 50 ms smoothers
@@ -224,6 +242,84 @@ private:
         const auto signal_start = rendered.channels[0].end() - (long)r_->input.size();
         r_->preroll_output.assign(rendered.channels[0].begin(), signal_start);
         r_->host.assign(signal_start, rendered.channels[0].end());
+        return true;
+    }
+
+    // A session with a factory preset loaded by the DAW, exported, against vgs-host's
+    // render of the same preset. The VST 3 edition's files go where `cmake --install` puts
+    // them, the user's VST 3 preset folder; the LV2 edition's presets are in its bundle.
+    bool preset_round(const std::string& work, std::string* error)
+    {
+        const std::string bank_dir = std::string(VGS_BUNDLE_DIR) + "/Contents/Resources/presets";
+        std::ifstream list(bank_dir + "/factory.txt");
+        for (std::string line; std::getline(list, line);)
+            r_->bank.push_back(line.substr(0, line.size() - strlen(".vstpreset")));
+        const std::string file = bank_dir + "/" + preset_name + ".vstpreset";
+        if (vst_preset_load_file(file.c_str(), &r_->preset) != 0) {
+            *error = "cannot read " + file;
+            return false;
+        }
+        if (!lv2) {
+            const std::string folder = work + "/home/.vst3/presets/Tresk.Sonwave/Vellum Grist Saturator";
+            if (!run_plain({"mkdir", "-p", folder}) || !run_plain({"sh", "-c", "cp \"$0\"/*.vstpreset \"$1\"", bank_dir, folder})) {
+                *error = "copying the presets into " + folder;
+                return false;
+            }
+        }
+        const std::string session = work + "/preset";
+        process_result created =
+            daw_create_session(&ws_, session, "preset", (int)sample_rate, {std::string("preset=") + preset_name});
+        if (!daw_script_finished(created)) {
+            *error = "create_session.lua with a preset: " + created.output;
+            return false;
+        }
+        r_->preset_params = parse_params(created.output);
+        std::istringstream lines(created.output);
+        for (std::string line; std::getline(lines, line);) {
+            char kind[16];
+            int label_at = 0;
+            if (sscanf(line.c_str(), "vgs-preset %15s %n", kind, &label_at) == 1 && label_at > 0) {
+                r_->daw_presets.insert(line.substr((size_t)label_at));
+                if (line.substr((size_t)label_at) == preset_name)
+                    r_->preset_kind = kind;
+            }
+        }
+        if (!run_plain({"cp", work + "/input.wav", session + "/interchange/preset/audiofiles/input.wav"})) {
+            *error = "copying the signal into the preset session";
+            return false;
+        }
+        const std::string snapshot = session + "/preset.ardour";
+        std::string xml = read_text_file(snapshot);
+        if (!add_file_region(&xml, track_name, "input.wav", (int64_t)r_->input.size(), sample_rate, error) ||
+            !write_text_file(snapshot, xml))
+            return false;
+        const std::string pristine = session + ".pristine";
+        if (!run_plain({"cp", "-a", session, pristine})) {
+            *error = "copying the preset session";
+            return false;
+        }
+        const std::string out = work + "/export_preset.wav";
+        const auto prepare = [&] {
+            run_plain({"sh", "-c", "rm -rf \"$0\" && cp -a \"$1\" \"$0\"", session, pristine});
+            unlink(out.c_str());
+        };
+        prepare();
+        process_result exported = run("export preset", {ARDOUR_EXPORT, "-b", "float", "-o", out, session, "preset"}, prepare);
+        if (exported.exit_code != 0) {
+            *error = "export of the preset session: " + exported.output;
+            return false;
+        }
+        if (!wav_read(out, &r_->exported_preset, error))
+            return false;
+        // No silence before the signal: render --preset lets the plug-in settle first.
+        process_result host = run("vgs-host render --preset", {VGS_HOST, "render", ws_.bundle, "-i", work + "/input.wav",
+                                                                "-o", work + "/host_preset.wav", "-q", "--preset", preset_name});
+        wav_audio rendered;
+        if (host.exit_code != 0 || !wav_read(work + "/host_preset.wav", &rendered, error)) {
+            *error = "vgs-host render --preset: " + host.output + *error;
+            return false;
+        }
+        r_->host_preset = rendered.channels.at(0);
         return true;
     }
 
@@ -325,18 +421,23 @@ TEST_F(ardour_round_trip, parameters_set_in_plain_units_survive_save_and_reload)
     }
 }
 
-TEST_F(ardour_round_trip, export_equals_the_command_line_host_render)
+// The DAW's export against vgs-host's render of the same signal: both as long as the
+// signal, the plug-in really at work on it (a pass-through would match the host too), and
+// the same bits.
+void expect_same_render(const std::vector<float>& ardour, const std::vector<float>& host)
 {
-    const auto& ardour = track_of(result->exported);
-    const auto& host = result->host;
     ASSERT_EQ(ardour.size(), result->input.size());
     ASSERT_EQ(host.size(), result->input.size());
-    // The plug-in really worked on the signal: a pass-through would match the host too.
     EXPECT_GT(compare(ardour, result->input).differing, result->input.size() * 9 / 10);
-    // Silence in, silence out: both instances meet the signal with their filters at rest.
-    EXPECT_EQ(compare(result->preroll_output, std::vector<float>(result->preroll_output.size(), 0.0f)).differing, 0u);
     const comparison c = compare(ardour, host);
     EXPECT_EQ(c.differing, 0u) << "first at sample " << c.first << ", largest difference " << c.max_abs;
+}
+
+TEST_F(ardour_round_trip, export_equals_the_command_line_host_render)
+{
+    expect_same_render(track_of(result->exported), result->host);
+    // Silence in, silence out: both instances meet the signal with their filters at rest.
+    EXPECT_EQ(compare(result->preroll_output, std::vector<float>(result->preroll_output.size(), 0.0f)).differing, 0u);
 }
 
 TEST_F(ardour_round_trip, deactivated_plugin_passes_the_input_unchanged)
@@ -364,6 +465,26 @@ TEST_F(ardour_round_trip, state_chunk_alone_restores_values_and_sound)
     }
     const comparison c = compare(track_of(result->exported_chunk_only), result->host);
     EXPECT_EQ(c.differing, 0u) << "first at sample " << c.first << ", largest difference " << c.max_abs;
+}
+
+TEST_F(ardour_round_trip, factory_presets_are_listed_and_one_loads_with_its_values)
+{
+    // Every preset of the bank, by its name; the DAW may list others beside them.
+    ASSERT_GE(result->bank.size(), 12u);
+    for (const std::string& name : result->bank)
+        EXPECT_EQ(result->daw_presets.count(name), 1u) << name;
+    printf("  the DAW lists \"%s\" as a %s preset\n", preset_name, result->preset_kind.c_str());
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(result->preset_params.count(parameter_titles[i])) << parameter_titles[i];
+        EXPECT_EQ(result->preset_params.at(parameter_titles[i]), (double)result->preset.values[i]) << parameter_titles[i];
+    }
+}
+
+TEST_F(ardour_round_trip, export_of_a_preset_equals_the_command_line_host_render_of_it)
+{
+    expect_same_render(track_of(result->exported_preset), result->host_preset);
+    // The preset made a difference: its render is not the first session's either.
+    EXPECT_GT(compare(track_of(result->exported_preset), result->host).differing, result->input.size() * 9 / 10);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ extern "C" void __sanitizer_purge_allocator();
 #include <sstream>
 
 #include "bundle_fixture.h"
+#include "preset/vst_preset.h"
 #include "render.h"
 
 using namespace host_test;
@@ -215,6 +216,108 @@ TEST_F(render_files, a_failed_render_leaves_the_previous_files_and_nothing_else)
         ASSERT_EQ(stat(out.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0640u) << "a replaced file keeps its mode";
     }
+}
+
+// vgs-host info's output, with HOME as the test sets it.
+std::string run_info() {
+    const std::string command = std::string("'") + VGS_HOST_BIN + "' info '" + VGS_BUNDLE_DIR + "' 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    std::string text;
+    char buffer[512];
+    while (p && fgets(buffer, sizeof buffer, p)) text += buffer;
+    if (p) pclose(p);
+    return text;
+}
+
+// HOME for the programs the test starts, put back afterwards.
+struct home_override {
+    std::string old;
+    bool had;
+    explicit home_override(const std::string& home) : had(getenv("HOME") != nullptr) {
+        if (had) old = getenv("HOME");
+        setenv("HOME", home.c_str(), 1);
+    }
+    ~home_override() {
+        if (had) setenv("HOME", old.c_str(), 1);
+        else unsetenv("HOME");
+    }
+};
+
+TEST_F(render_files, presets_by_name_or_file_and_the_files_it_refuses_without_writing_anything) {
+    scratch_dir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const std::string in = dir.path + "in.wav", out = dir.path + "out.wav";
+    const audio_data input = noise_file(in, 1, 44100.0, 0.5, 31);
+    const std::string factory = std::string(VGS_BUNDLE_DIR) + "/Contents/Resources/presets/Crunch.vstpreset";
+    const std::string good = contents(factory);
+    ASSERT_GT(good.size(), 48u);
+    std::string other_class = good, corrupt = good;
+    other_class[8] = other_class[8] == '7' ? '8' : '7';
+    corrupt[48] = 'D';  // the component chunk's first member is "dsp.tar" no more
+    put(dir.path + "truncated.vstpreset", good.substr(0, good.size() - 1));
+    put(dir.path + "oversized.vstpreset", good + std::string(vst_preset_max_bytes, ' '));
+    put(dir.path + "other.vstpreset", other_class);
+    put(dir.path + "corrupt.vstpreset", corrupt);
+    put(dir.path + "noise.vstpreset", "VST3 and then nothing that makes sense");
+    ASSERT_EQ(mkfifo((dir.path + "fifo.vstpreset").c_str(), 0600), 0);
+    const struct {
+        std::string preset, reason;
+    } refused[] = {
+        {dir.path + "truncated.vstpreset", "not a preset of this plug-in"},
+        {dir.path + "oversized.vstpreset", "larger than 64 KiB"},
+        {dir.path + "other.vstpreset", "another plug-in's class id"},
+        {dir.path + "corrupt.vstpreset", "damaged state chunk"},
+        {dir.path + "noise.vstpreset", "malformed file"},
+        {dir.path + "fifo.vstpreset", "not a regular file"},
+        {dir.path + "missing.vstpreset", "No such file"},
+        {"No Such Preset", "no preset named \"No Such Preset\""},
+    };
+    for (const auto& r : refused) {
+        put(out, "previous audio");
+        const std::set<std::string> before = entries_of(dir.path);
+        program_run run = run_render({"-q", "-i", in, "-o", out, "--preset", r.preset});
+        EXPECT_EQ(run.status, 1) << r.preset;
+        EXPECT_NE(run.errors.find(r.reason), std::string::npos) << r.preset << ": " << run.errors;
+        EXPECT_TRUE(contents(out) == "previous audio") << r.preset;
+        EXPECT_EQ(entries_of(dir.path), before) << r.preset;
+    }
+
+    // By name: the factory bank first, then the user's folder (under HOME).
+    const std::string home = dir.path + "home";
+    home_override home_set(home);
+    vst_preset mine = {"My Bypass", "", {100, 0, 0, 0, 200, 1}};
+    const std::string user_dir = home + "/.vst3/presets/Tresk.Sonwave/Vellum Grist Saturator/";
+    ASSERT_EQ(vst_preset_save_file((user_dir + "My Bypass.vstpreset").c_str(), &mine), 0);
+    put(user_dir + "broken.vstpreset", "VST3");
+    ASSERT_EQ(run_render({"-q", "-i", in, "-o", out, "--preset", "My Bypass"}).status, 0);
+    audio_data written, crunch, expected;
+    std::string error;
+    ASSERT_TRUE(audio_file_read(out, &written, &error)) << error;
+    // Bypass has come to rest during the settling: the input passes untouched.
+    EXPECT_TRUE(same_bits(written.channels.at(0), input.channels.at(0)));
+    ASSERT_EQ(run_render({"-q", "-i", in, "-o", out, "--preset", "Crunch"}).status, 0);
+    ASSERT_TRUE(audio_file_read(out, &crunch, &error)) << error;
+    ASSERT_EQ(run_render({"-q", "-i", in, "-o", out, "--preset", factory}).status, 0);
+    ASSERT_TRUE(audio_file_read(out, &expected, &error)) << error;
+    EXPECT_TRUE(same_bits(crunch.channels.at(0), expected.channels.at(0)));
+    EXPECT_FALSE(same_bits(crunch.channels.at(0), input.channels.at(0)));
+    EXPECT_EQ(run_render({"-q", "-i", in, "--preset", "Crunch", "--load-state", factory}).status, 2);
+
+    // info lists both kinds, the refused file with its reason; a FIFO there does not hold it up.
+    ASSERT_EQ(mkfifo((user_dir + "pipe.vstpreset").c_str(), 0600), 0);
+    const std::string info = run_info();
+    EXPECT_NE(info.find("presets: 12 factory"), std::string::npos) << info;
+    EXPECT_NE(info.find("3 user"), std::string::npos) << info;
+    EXPECT_NE(info.find("factory \"Default\" (General): Drive 50, Tone 50, Heat 50, Mix 100, Volume 100, Bypass 0"),
+              std::string::npos)
+        << info;
+    EXPECT_NE(info.find("user    \"My Bypass\": Drive 100, Tone 0, Heat 0, Mix 0, Volume 200, Bypass 1"),
+              std::string::npos)
+        << info;
+    EXPECT_NE(info.find("user    \"broken\": refused: not a preset"), std::string::npos) << info;
+    EXPECT_NE(info.find("user    \"pipe\": refused:"), std::string::npos) << info;
+    unlink((user_dir + "pipe.vstpreset").c_str());
+    std::system(("rm -rf '" + home + "'").c_str());
 }
 
 }  // namespace

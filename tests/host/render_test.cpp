@@ -5,6 +5,8 @@
 
 #include "bundle_fixture.h"
 #include "demo_signal.h"
+#include "host_presets.h"
+#include "preset/factory_bank.h"
 #include "render.h"
 #include "support/valgrind_run.h"
 
@@ -97,6 +99,88 @@ TEST_F(render, timed_changes_land_at_their_block_boundaries) {
     EXPECT_FALSE(same_bits(range(at_start, b50, b51), range(unchanged, b50, b51)));
     EXPECT_TRUE(same_bits(range(inside, 0, b51), range(unchanged, 0, b51)));
     EXPECT_FALSE(same_bits(range(inside, b51, b51 + 441), range(unchanged, b51, b51 + 441)));
+}
+
+// The component chunk a host hands to setState for a preset.
+std::vector<uint8_t> preset_chunk(const vst_preset& p) {
+    uint8_t* chunk = nullptr;
+    size_t size = 0;
+    EXPECT_EQ(vst_preset_component_chunk(&p, &chunk, &size), 0);
+    std::vector<uint8_t> bytes(chunk, chunk + size);
+    free(chunk);
+    return bytes;
+}
+
+double rms_db(const std::vector<float>& x) {
+    double sum = 0;
+    for (float v : x) sum += (double)v * v;
+    return 10 * std::log10(sum / (double)x.size());
+}
+
+TEST_F(render, every_factory_preset_plays_the_demo_at_the_dry_level_unless_it_boosts) {
+    // The bundle's files, as a host finds them, against the table they were made from.
+    std::vector<found_preset> bank;
+    for (const found_preset& f : list_presets(VGS_BUNDLE_DIR))
+        if (f.factory) bank.push_back(f);
+    ASSERT_EQ(bank.size(), (size_t)factory_bank_size);
+    ASSERT_GE(bank.size(), 12u);
+    audio_data dry, out;
+    dry.sample_rate = 44100.0;
+    dry.channels.push_back(demo_signal(dry.sample_rate));
+    const double dry_db = rms_db(dry.channels[0]);
+    for (int i = 0; i < factory_bank_size; i++) {
+        const found_preset& f = bank[(size_t)i];
+        SCOPED_TRACE(f.path);
+        ASSERT_EQ(f.error, 0);
+        EXPECT_EQ(f.file_name, factory_bank[i].name);
+        EXPECT_STREQ(f.preset.name, factory_bank[i].name);
+        for (int k = 0; k < 6; k++) EXPECT_EQ(f.preset.values[k], factory_bank[i].values[k]) << k;
+        render_settings settings;
+        settings.preset_state = preset_chunk(f.preset);
+        run(settings, dry, &out);
+        const double level = rms_db(out.channels[0]) - dry_db;
+        // Within 1.5 dB of the dry signal; a preset named a boost lifts it by 3 to 9 dB.
+        if (std::string(f.preset.name).find("Boost") != std::string::npos) {
+            EXPECT_GT(level, 3.0);
+            EXPECT_LT(level, 9.0);
+        } else {
+            EXPECT_LE(std::fabs(level), 1.5) << level << " dB";
+        }
+    }
+    // The first preset is the plug-in's initial state.
+    EXPECT_STREQ(bank[0].preset.name, "Default");
+    for (int k = 0; k < 6; k++) EXPECT_EQ(bank[0].preset.values[k], (float)(k == 3 || k == 4 ? 100 : k == 5 ? 0 : 50));
+}
+
+TEST_F(render, a_preset_plays_as_its_values_chosen_on_a_running_instance_after_they_have_settled) {
+    // What a DAW does when the user picks a preset before playing: the six values reach the
+    // running plug-in at one block's start and glide there during silence. Two seconds of
+    // it bring the glides to rest: four give the same bits.
+    const vst_preset p = {"Drum Smash", "Drums", {100.0f, 62.5f, 75.0f, 68.75f, 75.0f, 0.0f}};
+    audio_data in, by_preset;
+    in.sample_rate = 48000.0;
+    in.channels = {noise(24000, 21)};
+    render_settings settings;
+    settings.block_size = 256;
+    settings.preset_state = preset_chunk(p);
+    run(settings, in, &by_preset);
+    const char* titles[6] = {"Drive", "Tone", "Heat", "Mix", "Volume", "Bypass"};
+    for (double preroll : {preset_settle_seconds, 2 * preset_settle_seconds}) {
+        audio_data padded, by_events;
+        padded.sample_rate = in.sample_rate;
+        padded.channels = {std::vector<float>((size_t)(preroll * in.sample_rate), 0.0f)};
+        padded.channels[0].insert(padded.channels[0].end(), in.channels[0].begin(), in.channels[0].end());
+        render_settings events;
+        events.block_size = 256;
+        for (int k = 0; k < 6; k++) events.events.push_back({0.0, titles[k], (double)p.values[k]});
+        run(events, padded, &by_events);
+        const std::vector<float> tail(by_events.channels[0].end() - (long)in.channels[0].size(), by_events.channels[0].end());
+        EXPECT_TRUE(same_bits(tail, by_preset.channels[0])) << preroll << " s of silence first";
+    }
+    // The preset changed the sound: the defaults give other bits.
+    audio_data by_defaults;
+    run(render_settings{}, in, &by_defaults);
+    EXPECT_FALSE(same_bits(by_defaults.channels[0], by_preset.channels[0]));
 }
 
 TEST_F(render, settings_outside_a_range_or_unknown_names_are_refused) {

@@ -102,6 +102,17 @@ listing parse_lv2info(const std::string& text)
     return l;
 }
 
+// The blank-separated words of a listed field, in whichever order lilv lists them (it
+// follows its store's order, not the Turtle's).
+std::set<std::string> words_of(const std::string& text)
+{
+    std::set<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.insert(word);
+    return words;
+}
+
 std::string fixed(double v)
 {
     char text[32];
@@ -133,24 +144,37 @@ TEST(lv2_tool, lists_or_renders_as_intended)
             SCOPED_TRACE(i);
             const auto& port = l.ports.at(i);
             const param_range& range = param_range_table[i];
-            EXPECT_EQ(port.at("Type"), "http://lv2plug.in/ns/lv2core#ControlPort http://lv2plug.in/ns/lv2core#InputPort");
+            EXPECT_EQ(words_of(port.at("Type")), (std::set<std::string>{"http://lv2plug.in/ns/lv2core#ControlPort",
+                                                                        "http://lv2plug.in/ns/lv2core#InputPort"}));
             EXPECT_EQ(port.at("Symbol"), param_state_keys[i]);
             EXPECT_EQ(port.at("Name"), ascii(param_info_table[i].title));
             EXPECT_EQ(port.at("Minimum"), fixed(range.min));
             EXPECT_EQ(port.at("Maximum"), fixed(range.max));
             EXPECT_EQ(port.at("Default"), fixed(range.default_plain));
-            // Bypass is a toggled integer port, in whichever order lilv lists the two.
-            std::set<std::string> properties;
-            std::istringstream words(port.count("Properties") ? port.at("Properties") : "");
-            for (std::string word; words >> word;)
-                properties.insert(word);
+            // Bypass is a toggled integer port.
+            const std::set<std::string> properties = words_of(port.count("Properties") ? port.at("Properties") : "");
             const std::set<std::string> toggle = {"http://lv2plug.in/ns/lv2core#toggled",
                                                   "http://lv2plug.in/ns/lv2core#integer"};
             EXPECT_EQ(properties, range.toggle ? toggle : std::set<std::string>{});
         }
-        const std::string audio = "http://lv2plug.in/ns/lv2core#AudioPort http://lv2plug.in/ns/lv2core#";
-        EXPECT_EQ(l.ports.at(6).at("Type"), audio + "InputPort");
-        EXPECT_EQ(l.ports.at(7).at("Type"), audio + "OutputPort");
+        const std::string lv2core = "http://lv2plug.in/ns/lv2core#";
+        EXPECT_EQ(words_of(l.ports.at(6).at("Type")), (std::set<std::string>{lv2core + "AudioPort", lv2core + "InputPort"}));
+        EXPECT_EQ(words_of(l.ports.at(7).at("Type")), (std::set<std::string>{lv2core + "AudioPort", lv2core + "OutputPort"}));
+        // The factory bank: every preset the bundle's list names, by its label, and no other.
+        std::ifstream bank(VGS_LV2_BUNDLE_DIR "/resources/presets/factory.txt");
+        std::multiset<std::string> expected_presets, listed_presets;
+        for (std::string file; std::getline(bank, file);)
+            expected_presets.insert(file.substr(0, file.size() - strlen(".vstpreset")));
+        EXPECT_GE(expected_presets.size(), 12u);
+        const size_t presets_at = r.output.find("\tPresets:");
+        ASSERT_NE(presets_at, std::string::npos) << r.output;
+        // One label per line below the heading, up to the blank line that ends the block.
+        std::istringstream preset_lines(r.output.substr(presets_at));
+        std::string line;
+        std::getline(preset_lines, line);
+        while (std::getline(preset_lines, line) && !trim(line).empty())
+            listed_presets.insert(trim(line));
+        EXPECT_EQ(listed_presets, expected_presets);
         // Units are in the plug-in's full description: percent wherever the table says "%".
         std::ifstream in(ttl);
         std::stringstream description;

@@ -17,6 +17,7 @@
 
 #include "editor_view.h"
 #include "fake_plugin.h"
+#include "preset/factory_bank.h"
 #include "screen_capture.h"
 #include "support/xvfb_server.h"
 
@@ -62,8 +63,23 @@ protected:
     view_layout layout;
     std::string resources = VGS_RESOURCES_DIR;
 
-    static void SetUpTestSuite() { ASSERT_TRUE(xvfb.start()) << "Xvfb did not start"; }
-    static void TearDownTestSuite() { xvfb.stop(); }
+    static std::string home, saved_home;
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(xvfb.start()) << "Xvfb did not start";
+        // A home of the tests' own: the program lists the user's presets from below it.
+        char dir[] = "/tmp/mmhome-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        home = dir;
+        saved_home = getenv("HOME") ? getenv("HOME") : "";
+        setenv("HOME", dir, 1);
+    }
+    static void TearDownTestSuite()
+    {
+        xvfb.stop();
+        system(("rm -rf '" + home + "'").c_str());
+        setenv("HOME", saved_home.c_str(), 1);
+    }
 
     void SetUp() override
     {
@@ -150,6 +166,8 @@ protected:
 };
 
 xvfb_server MiddlemanProgram::xvfb;
+std::string MiddlemanProgram::home;
+std::string MiddlemanProgram::saved_home;
 
 TEST_F(MiddlemanProgram, StartUpFollowsTheLinkContract)
 {
@@ -240,15 +258,32 @@ TEST_F(MiddlemanProgram, Screenshot)
     f.store.system = "5be0c2d9e1f34a77a8d96c0b3e2f4a10";
     f.store.news = notes;
     start_editor();
-    const float values[6] = {63.5f, 41.0f, 72.5f, 88.0f, 112.0f, 0};
+    // A factory preset's values: the selector recognises it by them.
+    const factory_preset* shown = nullptr;
+    for (int i = 0; i < factory_bank_size; i++)
+        if (strcmp(factory_bank[i].name, "Drum Smash") == 0)
+            shown = &factory_bank[i];
+    ASSERT_NE(shown, nullptr);
+    capture before = settle();
     for (unsigned i = 0; i < 6; i++) {
         char text[32];
-        snprintf(text, sizeof text, "s %08x %s", i, hex_of(values[i]).c_str());
+        snprintf(text, sizeof text, "s %08x %s", i, hex_of(shown->values[i]).c_str());
         fake_send(&f, text);
     }
     capture c = settle();
     ASSERT_EQ(c.width, 800);
+    const view_rect& name = layout.preset_name;
+    EXPECT_GT(capture_diff(before, c, (int)name.x, (int)name.y, (int)name.w, (int)name.h), 0)
+        << "\"Default\" still shown";
     ASSERT_TRUE(capture_write_png(c, MIDDLEMAN_SCREENSHOT));
+
+    // And with its menu open.
+    click(name.x + name.w / 2, name.y + name.h / 2);
+    ASSERT_EQ(run_xdotool("mousemove " + window_arg() + std::to_string((int)(name.x + 60)) + " 170"), 0);
+    capture menu = settle();
+    EXPECT_GT(capture_diff(c, menu, (int)name.x, (int)layout.body.y, (int)name.w, 200), 5000) << "no menu";
+    std::string path = MIDDLEMAN_SCREENSHOT;
+    ASSERT_TRUE(capture_write_png(menu, path.substr(0, path.size() - 4) + "-presets.png"));
 }
 
 

@@ -12,10 +12,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include <X11/keysym.h>
+
 #include "editor/ws_accept.h"
 #include "editor_model.h"
 #include "news_client.h"
 #include "param_display.h"
+#include "text_field.h"
+#include "typed_value.h"
 #include "ws_client.h"
 
 namespace {
@@ -479,6 +483,188 @@ TEST_F(ModelTest, RecallAppliesOnlyChangedValuesAndReportsOnce)
     r.sent.clear();
     model_recall(&m, stored);
     EXPECT_TRUE(r.sent.empty());
+}
+
+TEST_F(ModelTest, PresetIsAGestureOnEveryParameterChangedOrNot)
+{
+    // Drive and Tone stay, the rest moves: still six gestures, in index order.
+    const float preset[6] = {50, 50, 20, 40, 150, 1};
+    model_apply_preset(&m, preset);
+    ASSERT_EQ(r.sent.size(), 18u);
+    for (int i = 0; i < 6; i++) {
+        char index[16];
+        snprintf(index, sizeof index, " %08x ", i);
+        for (int k = 0; k < 3; k++) {
+            EXPECT_EQ(r.sent[i * 3 + k][0], "bse"[k]) << i;
+            EXPECT_EQ(r.sent[i * 3 + k].substr(1, 10), index);
+        }
+    }
+    EXPECT_EQ(r.sent[0], "b 00000000 42480000");
+    EXPECT_EQ(r.sent[2], "e 00000000 42480000");
+    EXPECT_EQ(r.sent[15], "b 00000005 00000000");
+    EXPECT_EQ(r.sent[17], "e 00000005 3f800000");
+    ASSERT_EQ(r.ended.size(), 1u);
+    EXPECT_EQ(r.ended[0], std::vector<float>(preset, preset + 6));
+}
+
+// Keys as a field gets them: keysyms after Shift, with Control or not.
+struct key_step {
+    unsigned long keysym;
+    bool control;
+    text_key_result result;
+    const char* text; // after the key
+    size_t cursor;
+    bool all_selected;
+};
+
+TEST(TextField, KeysEditMoveSelectApplyAndCancel)
+{
+    text_field f;
+    text_field_start(&f, "50.00", 24);
+    EXPECT_STREQ(f.text, "50.00");
+    EXPECT_TRUE(f.all_selected);
+    const key_step steps[] = {
+        {XK_7, false, text_key_edited, "7", 1, false},          // replaces the selection
+        {XK_KP_2, false, text_key_edited, "72", 2, false},      // the keypad types digits
+        {XK_KP_Decimal, false, text_key_edited, "72.", 3, false},
+        {XK_5, false, text_key_edited, "72.5", 4, false},
+        {XK_Left, false, text_key_moved, "72.5", 3, false},
+        {XK_BackSpace, false, text_key_edited, "725", 2, false},
+        {XK_period, false, text_key_edited, "72.5", 3, false},
+        {XK_Home, false, text_key_moved, "72.5", 0, false},
+        {XK_Delete, false, text_key_edited, "2.5", 0, false},
+        {XK_BackSpace, false, text_key_moved, "2.5", 0, false}, // nothing before the cursor
+        {XK_End, false, text_key_moved, "2.5", 3, false},
+        {XK_Delete, false, text_key_moved, "2.5", 3, false},    // nothing after it
+        {XK_c, true, text_key_ignored, "2.5", 3, false},        // Control types nothing
+        {XK_F1, false, text_key_ignored, "2.5", 3, false},
+        {XK_Shift_L, false, text_key_ignored, "2.5", 3, false},
+        {XK_a, true, text_key_moved, "2.5", 3, true},           // Control+A selects all
+        {XK_Left, false, text_key_moved, "2.5", 0, false},      // to the selection's start
+        {XK_a, true, text_key_moved, "2.5", 3, true},
+        {XK_BackSpace, false, text_key_edited, "", 0, false},   // the selection goes
+        {XK_Return, false, text_key_enter, "", 0, false},
+        {XK_KP_Enter, false, text_key_enter, "", 0, false},
+        {XK_Escape, false, text_key_escape, "", 0, false},
+    };
+    for (const key_step& k : steps) {
+        EXPECT_EQ(text_field_key(&f, k.keysym, k.control), k.result) << std::hex << k.keysym;
+        EXPECT_STREQ(f.text, k.text) << std::hex << k.keysym;
+        EXPECT_EQ(f.cursor, k.cursor) << std::hex << k.keysym;
+        EXPECT_EQ(f.all_selected, k.all_selected) << std::hex << k.keysym;
+    }
+}
+
+TEST(TextField, CharactersStayWholeAndTheLimitHolds)
+{
+    text_field f;
+    text_field_start(&f, "", 8);
+    EXPECT_FALSE(f.all_selected) << "nothing to select";
+    // é (Latin-1 keysym), € and 𝄞 (Unicode keysyms): 2, 3 and 4 bytes of UTF-8.
+    EXPECT_EQ(text_field_key(&f, XK_eacute, false), text_key_edited);
+    EXPECT_EQ(text_field_key(&f, 0x10020AC, false), text_key_edited);
+    EXPECT_STREQ(f.text, "\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(text_field_key(&f, 0x101D11E, false), text_key_ignored) << "9 bytes would pass the limit of 8";
+    EXPECT_EQ(text_field_key(&f, XK_a, false), text_key_edited);
+    EXPECT_EQ(text_field_key(&f, XK_b, false), text_key_edited);
+    EXPECT_EQ(text_field_key(&f, XK_c, false), text_key_edited);
+    EXPECT_EQ(text_field_key(&f, XK_d, false), text_key_ignored);
+    EXPECT_EQ(f.length, 8u);
+    // Cursor moves and erasing step over whole characters.
+    EXPECT_EQ(text_field_key(&f, XK_Home, false), text_key_moved);
+    EXPECT_EQ(text_field_key(&f, XK_Right, false), text_key_moved);
+    EXPECT_EQ(f.cursor, 2u);
+    EXPECT_EQ(text_field_key(&f, XK_Right, false), text_key_moved);
+    EXPECT_EQ(f.cursor, 5u);
+    EXPECT_EQ(text_field_key(&f, XK_BackSpace, false), text_key_edited);
+    EXPECT_STREQ(f.text, "\xC3\xA9" "abc");
+    EXPECT_EQ(text_field_key(&f, XK_Home, false), text_key_moved);
+    EXPECT_EQ(text_field_key(&f, XK_Delete, false), text_key_edited);
+    EXPECT_STREQ(f.text, "abc");
+    // A start text longer than the limit is cut on a character boundary.
+    text_field_start(&f, "ab\xE2\x82\xAC" "cd", 4);
+    EXPECT_STREQ(f.text, "ab");
+    // What keysyms type.
+    EXPECT_EQ(keysym_code_point(XK_percent), (uint32_t)'%');
+    EXPECT_EQ(keysym_code_point(XK_KP_9), (uint32_t)'9');
+    EXPECT_EQ(keysym_code_point(XK_KP_Subtract), (uint32_t)'-');
+    EXPECT_EQ(keysym_code_point(XK_udiaeresis), 0xFCu);
+    EXPECT_EQ(keysym_code_point(0x1000416), 0x416u);
+    EXPECT_EQ(keysym_code_point(XK_Tab), 0u);
+    EXPECT_EQ(keysym_code_point(XK_Delete), 0u);
+    EXPECT_EQ(keysym_code_point(0x7F), 0u);
+    EXPECT_EQ(keysym_code_point(0x100D800), 0u) << "a surrogate is no character";
+}
+
+TEST(TypedValues, ReadInTheBoxUnitsOrRefused)
+{
+    const struct {
+        int index;
+        const char* text;
+        typed_verdict verdict;
+        float value;
+    } cases[] = {
+        {0, "63.5", typed_ok, 63.5f},
+        {0, "63.50 %", typed_ok, 63.5f},
+        {0, "  63.5%  ", typed_ok, 63.5f},
+        {0, "100", typed_ok, 100.0f},
+        {0, "0", typed_ok, 0.0f},
+        {0, "-0", typed_ok, 0.0f},
+        {0, "+12", typed_ok, 12.0f},
+        {0, "12.", typed_ok, 12.0f},
+        {0, ".25", typed_ok, 0.25f},
+        {0, "12,25", typed_ok, 12.25f},
+        {4, "200", typed_ok, 200.0f},
+        {4, "7.5 %", typed_ok, 7.5f},
+        {0, "100.01", typed_out_of_range, 0},
+        {0, "150", typed_out_of_range, 0},
+        {0, "-0.5", typed_out_of_range, 0},
+        {0, "-3", typed_out_of_range, 0},
+        {4, "200.5", typed_out_of_range, 0},
+        {0, "99999999999999999999999", typed_out_of_range, 0},
+        {0, "", typed_unreadable, 0},
+        {0, "   ", typed_unreadable, 0},
+        {0, "abc", typed_unreadable, 0},
+        {0, "1e3", typed_unreadable, 0},
+        {0, "5 0", typed_unreadable, 0},
+        {0, "50 %%", typed_unreadable, 0},
+        {0, "50 dB", typed_unreadable, 0},
+        {0, "-", typed_unreadable, 0},
+        {0, ".", typed_unreadable, 0},
+        {0, "--5", typed_unreadable, 0},
+        {0, "0x10", typed_unreadable, 0},
+        {6, "5", typed_unreadable, 0},
+    };
+    for (const auto& c : cases) {
+        typed_value v = typed_value_parse(c.index, c.text);
+        EXPECT_EQ(v.verdict, c.verdict) << c.index << " \"" << c.text << "\"";
+        if (c.verdict == typed_ok && v.verdict == typed_ok) {
+            EXPECT_NEAR(v.value, c.value, 1e-5) << c.index << " \"" << c.text << "\"";
+        }
+    }
+    // "-0" is sent as 0, not as the float's negative zero.
+    EXPECT_FALSE(std::signbit(typed_value_parse(0, "-0").value));
+}
+
+TEST(TypedValues, EveryTwoDecimalValueReadsBackAsTyped)
+{
+    // The host truncates to two decimals: the nearest float to 57 reads "56.99" there
+    // (this check made sure of it), the value sent must read "57.00".
+    EXPECT_EQ(text_of(0, 57.0f), "56.99");
+    EXPECT_EQ(text_of(0, typed_value_parse(0, "57").value), "57.00");
+    for (int index : {0, 4}) {
+        int hundredths = (int)(mm_param_range(index).max * 100);
+        int wrong = 0;
+        for (int i = 0; i <= hundredths; i++) {
+            char typed[32];
+            snprintf(typed, sizeof typed, "%d.%02d", i / 100, i % 100);
+            typed_value v = typed_value_parse(index, typed);
+            wrong += v.verdict != typed_ok || text_of(index, v.value) != typed;
+            // Never further from the typed number than a few float steps.
+            EXPECT_NEAR(v.value, i / 100.0, 1e-4) << typed;
+        }
+        EXPECT_EQ(wrong, 0) << mm_param_name(index);
+    }
 }
 
 TEST_F(ModelTest, IncomingParameterMessages)

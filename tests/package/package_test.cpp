@@ -1,9 +1,10 @@
 // The Debian package as users meet it. For anyone: lintian finds no error, the package
 // holds exactly the bundle, the host, its manual page and the documents with the right
 // modes and declares every library its programs need, and the developer's install still
-// goes to ~/.vst3 and ~/.lv2 alone. For root: apt installs it, the DAW finds the plug-in in the
-// system-wide folder with nothing in ~/.vst3, the installed host renders through the
-// installed bundle, and a purge leaves no file of it behind.
+// goes to ~/.vst3 and ~/.lv2 alone (its presets to the user's VST 3 preset folder). For root:
+// apt installs it, the DAW finds the plug-in in the system-wide folder with nothing in
+// ~/.vst3 and lists the factory presets from /usr/share/vst3/presets, the installed host
+// renders through the installed bundle, and a purge leaves no file of it behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +40,19 @@ const std::string system_lv2_bundle = "/usr/lib/lv2/Vellum Grist Saturator.lv2";
 const std::string system_lv2_plugin = system_lv2_bundle + "/vellum_grist_saturator.so";
 const std::string system_lv2_editor = system_lv2_bundle + "/vellum_grist_saturator_ui.so";
 const std::string system_lv2_middleman = system_lv2_bundle + "/middleman";
+// Where VST 3 hosts look for presets system-wide, and the user's own folder.
+const std::string system_presets = "/usr/share/vst3/presets/Tresk.Sonwave/Vellum Grist Saturator";
+const std::string preset_folder = "/.vst3/presets/Tresk.Sonwave/Vellum Grist Saturator";
+
+// The factory bank's file names in bank order, as the build wrote them.
+std::vector<std::string> factory_files()
+{
+    std::vector<std::string> names;
+    std::ifstream list(VGS_BUNDLE_DIR "/Contents/Resources/presets/factory.txt");
+    for (std::string line; std::getline(list, line);)
+        names.push_back(line);
+    return names;
+}
 
 process_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {})
 {
@@ -126,6 +141,17 @@ TEST(package_file, holds_the_bundle_the_host_and_documents_with_their_modes)
         {doc + "/copyright", "-rw-r--r--"},
         {doc + "/changelog.gz", "-rw-r--r--"},
     };
+    // The factory bank: in both bundles with its list, and where VST 3 hosts look for presets.
+    const std::vector<std::string> bank = factory_files();
+    ASSERT_GE(bank.size(), 12u);
+    for (const std::string& dir : {system_bundle + "/Contents/Resources/presets", system_lv2_bundle + "/resources/presets"}) {
+        expected[dir + "/factory.txt"] = "-rw-r--r--";
+        for (const std::string& file : bank)
+            expected[dir + "/" + file] = "-rw-r--r--";
+    }
+    for (const std::string& file : bank)
+        expected[system_presets + "/" + file] = "-rw-r--r--";
+    expected[system_lv2_bundle + "/presets.ttl"] = "-rw-r--r--";
     for (const auto& png : fs::directory_iterator(VGS_SOURCE_DIR "/docs"))
         if (png.path().extension() == ".png")
             expected[doc + "/docs/" + png.path().filename().string()] = "-rw-r--r--";
@@ -195,12 +221,20 @@ TEST(package_file, developer_install_still_goes_to_the_users_plugin_folders_only
     ASSERT_EQ(run({CMAKE_COMMAND, "--install", BUILD_DIR}, {"DESTDIR=" + dest}).exit_code, 0);
     const std::string user_bundle = dest + VGS_USER_VST3_DIR "/Vellum Grist Saturator.vst3";
     const std::string user_lv2_bundle = dest + VGS_USER_LV2_DIR "/Vellum Grist Saturator.lv2";
+    const std::string user_presets = dest + VGS_USER_VST3_DIR "/presets/Tresk.Sonwave/Vellum Grist Saturator";
     for (const std::string& path : tree(dest)) {
         if (!fs::is_directory(path)) {
-            EXPECT_TRUE(path.rfind(user_bundle + "/", 0) == 0 || path.rfind(user_lv2_bundle + "/", 0) == 0)
-                << path << " lies outside " << user_bundle << " and " << user_lv2_bundle;
+            EXPECT_TRUE(path.rfind(user_bundle + "/", 0) == 0 || path.rfind(user_lv2_bundle + "/", 0) == 0 ||
+                        path.rfind(user_presets + "/", 0) == 0)
+                << path << " lies outside " << user_bundle << ", " << user_lv2_bundle << " and " << user_presets;
         }
     }
+    // The factory presets in the user's VST 3 preset folder, where VST 3 hosts find them.
+    const std::vector<std::string> bank = factory_files();
+    ASSERT_GE(bank.size(), 12u);
+    for (const std::string& file : bank)
+        EXPECT_TRUE(fs::is_regular_file(user_presets + "/" + file)) << file;
+    EXPECT_EQ(tree(user_presets).size(), bank.size());
     for (const char* file : {"/manifest.ttl", "/vellum_grist_saturator.ttl", "/vellum_grist_saturator.so",
                              "/vellum_grist_saturator_ui.so", "/middleman"})
         EXPECT_TRUE(fs::exists(user_lv2_bundle + file)) << file;
@@ -235,6 +269,7 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
             existed.insert(e.path);
     const std::set<std::string> vst3_before = tree("/usr/lib/vst3");
     const std::set<std::string> lv2_before = tree("/usr/lib/lv2");
+    const std::set<std::string> share_before = tree("/usr/share/vst3");
     purge_on_exit guard;
 
     const std::vector<std::string> apt_env = {"DEBIAN_FRONTEND=noninteractive"};
@@ -275,15 +310,27 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
     EXPECT_EQ(info.count("vendor") ? info.at("vendor") : "", "Tresk.Sonwave");
     // The DAW's own search path, with no VST3_PATH: the session gets the plug-in only if
     // the DAW looks in /usr/lib/vst3 and finds the scanned bundle there.
+    std::vector<std::string> create = {ARDOUR_LUA, ARDOUR_SCRIPTS "/create_session.lua", work + "/session", "s",
+                                       "48000", "Vellum Grist Saturator", "preset=Crunch", "Drive=70"};
+    std::vector<std::string> labels;
+    for (const std::string& file : factory_files()) {
+        labels.push_back(file.substr(0, file.size() - strlen(".vstpreset")));
+        create.push_back("probe=" + labels.back());
+    }
     process_result session;
     for (int attempt = 0; attempt < 3; attempt++) {  // its Lua host sometimes dies at exit
         fs::remove_all(work + "/session");
-        session = run({ARDOUR_LUA, ARDOUR_SCRIPTS "/create_session.lua", work + "/session", "s", "48000",
-                       "Vellum Grist Saturator", "Drive=70"}, env);
+        session = run(create, env);
         if (session.signal == 0)
             break;
     }
     EXPECT_NE(session.output.find("vgs-param Drive 70\n"), std::string::npos) << session.output;
+    // The DAW offers the bank from the system-wide preset folder, as factory presets, and
+    // loads one of it.
+    for (const std::string& label : labels)
+        EXPECT_NE(session.output.find("vgs-preset-known factory " + label + "\n"), std::string::npos)
+            << label << ": " << session.output;
+    EXPECT_NE(session.output.find("vgs-param Tone 62.5\n"), std::string::npos) << session.output;
     EXPECT_FALSE(fs::exists(work + "/home/.vst3"));
     // LV2 hosts find the LV2 edition on their default path, /usr/lib/lv2.
     process_result listed_lv2 = run({"env", "-u", "LV2_PATH", "HOME=" + work + "/home", "lv2info", VGS_LV2_URI});
@@ -299,16 +346,30 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
         input[i] = (float)(0.8 * std::sin(6.283185307179586 * 220.0 * (double)i / 48000.0));
     std::string error;
     ASSERT_TRUE(wav_write_mono(work + "/in.wav", input, 48000, &error)) << error;
-    wav_audio from_package, from_build;
-    for (auto [host, bundle, out] : {std::tuple{"/usr/bin/vgs-host", system_bundle, &from_package},
-                                     std::tuple{VGS_HOST, std::string(VGS_BUNDLE_DIR), &from_build}}) {
-        process_result r = run({host, "render", bundle, "-i", work + "/in.wav", "-o", work + "/out.wav", "--set",
-                                "Drive=70", "-q"}, env);
-        ASSERT_EQ(r.exit_code, 0) << host << ": " << r.output;
-        ASSERT_TRUE(wav_read(work + "/out.wav", out, &error)) << error;
-        ASSERT_EQ(out->channels.size(), 1u);
+    // The installed host finds the installed bank and renders a preset of it as the build tree does.
+    process_result listing = run({"/usr/bin/vgs-host", "info", system_bundle}, env);
+    EXPECT_NE(listing.output.find("presets: " + std::to_string(factory_files().size()) + " factory"), std::string::npos)
+        << listing.output;
+    wav_audio from_package, from_build, preset_package, preset_build;
+    const struct {
+        std::vector<std::string> settings;
+        wav_audio *from_package, *from_build;
+    } renders[] = {{{"--set", "Drive=70"}, &from_package, &from_build},
+                   {{"--preset", "Lead"}, &preset_package, &preset_build}};
+    for (const auto& c : renders) {
+        for (auto [host, bundle, out] : {std::tuple{"/usr/bin/vgs-host", system_bundle, c.from_package},
+                                         std::tuple{VGS_HOST, std::string(VGS_BUNDLE_DIR), c.from_build}}) {
+            std::vector<std::string> argv = {host, "render", bundle, "-i", work + "/in.wav", "-o", work + "/out.wav", "-q"};
+            argv.insert(argv.end(), c.settings.begin(), c.settings.end());
+            process_result r = run(argv, env);
+            ASSERT_EQ(r.exit_code, 0) << host << ": " << r.output;
+            ASSERT_TRUE(wav_read(work + "/out.wav", out, &error)) << error;
+            ASSERT_EQ(out->channels.size(), 1u);
+        }
     }
     EXPECT_EQ(from_package.channels[0], from_build.channels[0]);
+    EXPECT_EQ(preset_package.channels.at(0), preset_build.channels.at(0));
+    EXPECT_NE(preset_package.channels.at(0), from_package.channels.at(0));
     size_t changed = 0;
     for (size_t i = 0; i < input.size(); i++)
         changed += from_package.channels[0].at(i) != input[i];
@@ -324,6 +385,7 @@ TEST(package_install, apt_installs_the_daw_finds_it_the_host_renders_and_purge_l
     }
     EXPECT_EQ(tree("/usr/lib/vst3"), vst3_before);
     EXPECT_EQ(tree("/usr/lib/lv2"), lv2_before);
+    EXPECT_EQ(tree("/usr/share/vst3"), share_before);
     guard.armed = false;
 }
 

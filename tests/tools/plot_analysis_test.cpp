@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "loudness.h"
 #include "plot_analysis.h"
 
 namespace {
@@ -54,6 +55,33 @@ TEST(plot_analysis, spectrum_reads_amplitudes_of_sines_off_the_bin_grid)
         if (std::fabs(s.frequency[k] - 1000) < 5)
             peak = std::max(peak, s.level_db[k]);
     EXPECT_NEAR(peak, 20 * std::log10(0.5), 1.0);
+}
+
+TEST(loudness, reads_the_standards_calibration_tone_at_any_rate_and_gates_silence_and_quiet_parts)
+{
+    // BS.1770's calibration: a 0 dBFS 997 Hz sine in one channel reads -3.01 LKFS.
+    for (double r : {44100.0, 48000.0, 96000.0}) {
+        const std::vector<float> tone = sine_signal(997, 1.0, 3.0, r);
+        EXPECT_NEAR(integrated_loudness(tone, r), -3.01, 0.02) << r;
+        // A tenth of the amplitude, 20 dB less.
+        EXPECT_NEAR(integrated_loudness(sine_signal(997, 0.1, 3.0, r), r), -23.01, 0.02) << r;
+    }
+    // Silence after the tone is gated out (below -70 LUFS); a part 30 dB quieter falls
+    // under the relative gate, 10 LU below the loud part, and does not count either.
+    std::vector<float> tone = sine_signal(997, 0.5, 3.0, rate), with_silence = tone, with_quiet = tone;
+    with_silence.resize(tone.size() * 2, 0.0f);
+    for (float v : sine_signal(997, 0.5 / 31.6, 3.0, rate))
+        with_quiet.push_back(v);
+    // What still counts are the three 400 ms blocks across the end of the tone, holding
+    // 3/4, 1/2 and 1/4 of it, beside its own 27: (27 + 1.5) / 30 of its power, -0.22 dB.
+    const double alone = integrated_loudness(tone, rate), with_edge = alone + 10 * std::log10(28.5 / 30);
+    EXPECT_NEAR(integrated_loudness(with_silence, rate), with_edge, 0.01);
+    EXPECT_NEAR(integrated_loudness(with_quiet, rate), with_edge, 0.01);
+    // The K-weighting: 20 Hz counts far less than 1 kHz; 8 kHz sits near the shelf's
+    // +4 dB, 997 Hz at the +0.69 dB that the -0.691 of the formula takes off: 3.3 dB apart.
+    EXPECT_LT(integrated_loudness(sine_signal(20, 0.5, 3.0, rate), rate), alone - 10);
+    EXPECT_NEAR(integrated_loudness(sine_signal(8000, 0.5, 3.0, rate), rate) - alone, 3.3, 0.15);
+    EXPECT_EQ(integrated_loudness(std::vector<float>(48000, 0.0f), rate), -INFINITY);
 }
 
 }  // namespace
