@@ -4,6 +4,7 @@
 // LV2 vocabularies. Which tool runs is the first argument ("lv2info", "lv2apply" or
 // "lv2_validate"), so each is one CTest test with its own label.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,13 +193,24 @@ TEST(lv2_tool, lists_or_renders_as_intended)
     }
 
     if (tool == "lv2_validate") {
-        // lv2_validate splits its arguments at blanks: the bundle's Turtle files are
-        // checked from a folder whose path has none.
+        // lv2_validate splits its arguments at blanks: every Turtle file of the bundle
+        // (the manifest's preset entries are labelled in presets.ttl) is checked from a
+        // folder whose path has none.
         const std::string dir = work + "/validate";
         mkdir(work.c_str(), 0755);
         mkdir(dir.c_str(), 0755);
         std::vector<std::string> argv = {"lv2_validate"};
-        for (const char* file : {"manifest.ttl", "vellum_grist_saturator.ttl"}) {
+        std::set<std::string> files;
+        if (DIR* d = opendir(VGS_LV2_BUNDLE_DIR)) {
+            while (const dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ttl") == 0)
+                    files.insert(name);
+            }
+            closedir(d);
+        }
+        EXPECT_EQ(files, (std::set<std::string>{"manifest.ttl", "presets.ttl", "vellum_grist_saturator.ttl"}));
+        for (const std::string& file : files) {
             std::ifstream from(std::string(VGS_LV2_BUNDLE_DIR) + "/" + file, std::ios::binary);
             std::ofstream(dir + "/" + file, std::ios::binary) << from.rdbuf();
             argv.push_back(dir + "/" + file);
