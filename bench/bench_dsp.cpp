@@ -12,8 +12,10 @@
 // every oversampled sample, as the laws are written.
 // Two more show what bounds the automated case: floor_automated, the same recursion fed
 // the coefficients that automation gives each oversampled sample (worked out
-// beforehand), and coefficients, the stage coefficients alone, for as many samples at a
-// time as the block path has lanes.
+// beforehand), and coefficients, the stage coefficients alone, per oversampled sample,
+// with 8 or 4 lanes (first argument) and 1, 2 or 4 vectors taken as one value (second
+// argument), so that as many independent chains move side by side. clock gives the
+// time of one core cycle, to turn the others into cycles.
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
@@ -22,6 +24,7 @@
 #include <vector>
 #include <xmmintrin.h>
 
+#include "dsp/lane_groups.h"
 #include "dsp/overdrive_dsp.h"
 #include "dsp/resampler.h"
 #include "dsp/signal_path.h"
@@ -243,15 +246,38 @@ template <class F>
     }
 }
 
+template <int N>
 void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls, float* sink)
 {
-    all_coefficients<f32x4>(dsp, controls, sink);
+    if constexpr (N == 1)
+        all_coefficients<f32x4>(dsp, controls, sink);
+    else
+        all_coefficients<lane_group<f32x4, N>>(dsp, controls, sink);
 }
 
+template <int N>
 __attribute__((target("avx2"))) void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
                                                                  float* sink)
 {
-    all_coefficients<f32x8>(dsp, controls, sink);
+    if constexpr (N == 1)
+        all_coefficients<f32x8>(dsp, controls, sink);
+    else
+        all_coefficients<lane_group<f32x8, N>>(dsp, controls, sink);
+}
+
+using coefficients_fn = void (*)(const overdrive_dsp*, const float*, float*);
+
+coefficients_fn coefficients_routine(int lanes, int vectors)
+{
+    const bool eight = lanes == 8;
+    switch (vectors) {
+    case 2:
+        return eight ? coefficients_in_eight_lanes<2> : coefficients_in_four_lanes<2>;
+    case 4:
+        return eight ? coefficients_in_eight_lanes<4> : coefficients_in_four_lanes<4>;
+    default:
+        return eight ? coefficients_in_eight_lanes<1> : coefficients_in_four_lanes<1>;
+    }
 }
 
 // Time per oversampled sample.
@@ -267,15 +293,33 @@ void bm_coefficients(benchmark::State& state)
         controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
         controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
     }
+    const coefficients_fn routine = coefficients_routine(static_cast<int>(state.range(0)),
+                                                         static_cast<int>(state.range(1)));
     for (auto _ : state) {
-        if (state.range(0) == 8)
-            coefficients_in_eight_lanes(&dsp, controls, sink);
-        else
-            coefficients_in_four_lanes(&dsp, controls, sink);
+        routine(&dsp, controls, sink);
         benchmark::DoNotOptimize(sink);
     }
     state.counters["per_os_sample"] = benchmark::Counter(
         64, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// The core's clock, for turning the times above into cycles: a chain of dependent
+// integer additions, one cycle each on every x86-64 core, reported as time per cycle.
+void bm_clock(benchmark::State& state)
+{
+    uint64_t x = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; i++) {
+#if defined(__x86_64__)
+            asm volatile("add $1, %0" : "+r"(x));
+#else
+            asm volatile("add %0, %0, #1" : "+r"(x));
+#endif
+        }
+    }
+    benchmark::DoNotOptimize(x);
+    state.counters["per_cycle"] = benchmark::Counter(
+        1000, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void rates(benchmark::internal::Benchmark* b, int lanes)
@@ -295,8 +339,10 @@ BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply([
 BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_coefficients)->Arg(8)->Arg(4);
+BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {1, 2, 4}});
 BENCHMARK(bm_path<per_sample_plain, false>)->Name("bm_steady_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_path<per_sample_plain, true>)->Name("bm_automated_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
+
+BENCHMARK(bm_clock);
 
 BENCHMARK_MAIN();

@@ -12,15 +12,18 @@
 //   so a step of all eight sections is a handful of vector operations;
 // - while a stage's controls move: their glides, sixteen samples ahead, and the
 //   coefficients that follow from them, worked out for eight samples at a time in SIMD
-//   lanes, in eight stages spread over the eight samples before those are needed.
+//   lanes (four-lane vectors two at a time as one value, dsp/lane_groups.h), in eight
+//   stages spread over the eight samples before those are needed.
 //   Parameters change only between blocks, so none of this depends on the audio.
 // A stage updates exactly where the per-sample path updates it: while its controls
 // move and one sample more; then the record takes that last update and the loop reads
 // the stage's coefficients from there.
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 
 #include "dsp/fast_math.h"
+#include "dsp/lane_groups.h"
 #include "dsp/lanes.h"
 #include "dsp/overdrive_dsp.h"
 #include "dsp/resampler.h"
@@ -34,12 +37,8 @@ namespace {
 constexpr int32_t pass_samples = 8192;
 
 constexpr int32_t never = INT32_MAX;
-// Samples whose coefficients are worked out together, in as many stages.
-constexpr int32_t group = 8;
-// How far ahead of the recursion the glides run: the first stage of a group reads the
-// controls of all its samples one group before the recursion reaches it.
-constexpr int32_t glide_lead = 2 * group;
-static_assert(glide_lead + group <= dsp_ring && dsp_ring % group == 0);
+// The stages that work out a group's coefficients, one per sample of the group.
+constexpr int32_t stages = 8;
 
 // Coefficient sets of W samples (records of W-lane vectors) stored one after the other
 // in a ring, field by field, one vector store each.
@@ -52,15 +51,22 @@ DSP_INLINE uint32_t ring_offset(int32_t j)
     return (i & ~(W - 1u)) * fields + (i & (W - 1u));
 }
 
-template <class F, class Set>
+// A set of vectors or of groups of vectors (M) of W lanes each, for samples j onward.
+template <int W, class M, class Set>
 DSP_INLINE void store_set(float* ring, int32_t j, const Set& set)
 {
-    constexpr int fields = sizeof set / sizeof(F);
-    constexpr int width = sizeof(F) / sizeof(float);
-    float* const at = ring + ring_offset<fields, width>(j);
-    const F* const v = reinterpret_cast<const F*>(&set);
-    for (int f = 0; f < fields; f++)
-        store_lanes(at + f * width, v[f]);
+    using F = typename lane_vectors<W>::f;
+    constexpr int fields = sizeof set / sizeof(M);
+    constexpr int members = sizeof(M) / sizeof(F);
+    const M* const m = reinterpret_cast<const M*>(&set);
+    for (int v = 0; v < members; v++) {
+        float* const at = ring + ring_offset<fields, W>(j + v * W);
+        for (int f = 0; f < fields; f++) {
+            F x;
+            __builtin_memcpy(&x, reinterpret_cast<const char*>(&m[f]) + v * sizeof(F), sizeof x);
+            store_lanes(at + f * W, x);
+        }
+    }
 }
 
 // The coefficients of sample j in the ring, read in place.
@@ -168,10 +174,18 @@ inline int32_t settled_after(const stage_plan& p, int32_t settled, int32_t total
     return s < 2 ? s : 2;
 }
 
-template <int W>
+// W lanes per vector, N vectors per group.
+template <int W, int N>
 class block_pass {
 public:
     using F = typename lane_vectors<W>::f;
+    // Samples whose coefficients are worked out together, and the group's value type.
+    static constexpr int32_t group = W * N;
+    using M = std::conditional_t<N == 1, F, lane_group<F, N>>;
+    // How far ahead of the recursion the glides run: the first stage of a group reads
+    // the controls of all its samples one group before the recursion reaches it.
+    static constexpr int32_t glide_lead = 2 * group;
+    static_assert(glide_lead + group <= dsp_ring && dsp_ring % group == 0 && group == stages);
 
     DSP_INLINE block_pass(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
         : dsp_(dsp), cs_(&dsp->clip_stage), ts_(&dsp->tone_stage), scratch_(&dsp->scratch),
@@ -182,24 +196,21 @@ public:
             clip_state_[i] = dsp->clip_state[i];
             tone_state_[i] = dsp->tone_state[i];
         }
-        drive_ = cs_->drive;
-        cap1_ = cs_->cap1_scale;
-        cap2_ = cs_->cap2_scale;
-        tone_ = ts_->tone;
-        cap_ = ts_->cap_scale;
+        const float drive = cs_->drive, cap1 = cs_->cap1_scale, cap2 = cs_->cap2_scale;
+        const float tone = ts_->tone, cap = ts_->cap_scale;
         // A NaN compares unequal, so it keeps the update running, as in the per-sample path.
-        drive_moves_ = drive_ != cs_->target_drive;
-        cap1_moves_ = cap1_ != cs_->target_cap1_scale;
-        cap2_moves_ = cap2_ != cs_->target_cap2_scale;
-        tone_moves_ = tone_ != ts_->target_tone;
-        cap_moves_ = cap_ != ts_->target_cap_scale;
+        drive_moves_ = drive != cs_->target_drive;
+        cap1_moves_ = cap1 != cs_->target_cap1_scale;
+        cap2_moves_ = cap2 != cs_->target_cap2_scale;
+        tone_moves_ = tone != ts_->target_tone;
+        cap_moves_ = cap != ts_->target_cap_scale;
         clip_ = plan_stage(drive_moves_ || cap1_moves_ || cap2_moves_, dsp->clip_settled);
         tone_plan_ = plan_stage(tone_moves_ || cap_moves_, dsp->tone_settled);
         prev_c1_ = cs_->prev_c1;
         prev_c2_ = cs_->prev_c2;
         prev_c_ = ts_->prev_c;
         // The relative snap of the capacitance scales compares with threshold²·target².
-        const float value[8] = {drive_, cap1_, cap2_, tone_, cap_, 0.0f, 0.0f, 0.0f};
+        const float value[8] = {drive, cap1, cap2, tone, cap, 0.0f, 0.0f, 0.0f};
         const float target[8] = {cs_->target_drive, cs_->target_cap1_scale, cs_->target_cap2_scale,
                                  ts_->target_tone,  ts_->target_cap_scale,  0.0f, 0.0f, 0.0f};
         const float coeff[8] = {cs_->coeff, cs_->coeff, cs_->coeff, ts_->coeff,
@@ -216,8 +227,8 @@ public:
             glide_coeff_[g] = load_lanes<F>(coeff + g * W);
             glide_bound_[g] = load_lanes<F>(bound + g * W);
         }
-        resting_ = {splat<F>(ts_->ga),    splat<F>(ts_->gab), splat<F>(ts_->out_a),
-                    splat<F>(ts_->out_b), splat<F>(ts_->gin), splat<F>(ts_->prewarp_base)};
+        resting_ = {splat<M>(ts_->ga),    splat<M>(ts_->gab), splat<M>(ts_->out_a),
+                    splat<M>(ts_->out_b), splat<M>(ts_->gin), splat<M>(ts_->prewarp_base)};
         update_end();
     }
 
@@ -255,14 +266,12 @@ public:
     }
 
 private:
-    static constexpr int V = group / W;
-
-    // One group's coefficients as its stages work them out, V vectors of W samples.
+    // One group's coefficients as its stages work them out.
     struct group_work {
-        F r_drive[V], c1[V], c2[V], f0[V], k[V];
-        tone_controls<F> tone[V];
-        F c[V], tone_f0[V], tone_k[V];
-        clip_coeffs<F> clip[V];
+        M r_drive, c1, c2, f0, k;
+        tone_controls<M> tone;
+        M c, tone_f0, tone_k;
+        clip_coeffs<M> clip;
     };
 
     overdrive_dsp* dsp_;
@@ -283,9 +292,7 @@ private:
     int32_t up_phase_ = 0, up_input_ = 0, down_phase_ = 0, down_output_ = 0, work_phase_ = 0;
     compensation_cache compensation_{};
 
-    // Controls at the front of the glides, and how the stages update.
-    float drive_, cap1_, cap2_, tone_, cap_;
-    // The same controls side by side in eight lanes (drive, cap1_scale, cap2_scale,
+    // The controls at the front of the glides side by side in eight lanes (drive, cap1_scale, cap2_scale,
     // tone, cap_scale, then three at 0), with their targets, glide coefficients and snap
     // bounds: they glide in one step. A control at rest sits on its target, where the
     // step leaves it unchanged, so stepping it with the others changes nothing.
@@ -297,7 +304,7 @@ private:
     int32_t updates_end_ = 0;
     // Capacitances of the sample before the next group.
     float prev_c1_, prev_c2_, prev_c_;
-    tone_controls<F> resting_;
+    tone_controls<M> resting_;
     group_work group_{};
 
     DSP_INLINE void update_end()
@@ -335,7 +342,7 @@ private:
     {
         for (int32_t s = 0; s < glide_lead; s++)
             glide(s);
-        for (int32_t stage = 0; stage < group; stage++)
+        for (int32_t stage = 0; stage < stages; stage++)
             coefficient_stage<clip_on, tone_on>(stage, 0);
         each_sample<true, clip_on, tone_on>(t);
         if (clip_on && !clip_.kept)
@@ -433,41 +440,43 @@ private:
     // into the ring (beyond the pass, as they stand).
     DSP_INLINE void glide(int32_t s)
     {
+        // The controls and targets are read from the lanes, which stay in registers, so
+        // that the stores into the ring do not force them to be read again.
+        F value[G];
+        for (int g = 0; g < G; g++)
+            value[g] = glide_value_[g];
         if (s < total_) {
+            const F* const target = glide_target_;
             // A NaN compares unequal, so it keeps the glide running.
-            if (clip_.moving && !(drive_ != cs_->target_drive || cap1_ != cs_->target_cap1_scale ||
-                                  cap2_ != cs_->target_cap2_scale)) {
+            if (clip_.moving && !(value[0][0] != target[0][0] || value[0][1] != target[0][1] ||
+                                  value[0][2] != target[0][2])) {
                 // The first sample at rest still updates; that update repeats from then on.
                 clip_.moving = false;
                 clip_.updates_end = s + 1;
                 update_end();
             }
-            if (tone_plan_.moving && !(tone_ != ts_->target_tone || cap_ != ts_->target_cap_scale)) {
+            if (tone_plan_.moving && !(value[0][3] != target[0][3] || value[4 / W][4 % W] != target[4 / W][4 % W])) {
                 tone_plan_.moving = false;
                 tone_plan_.updates_end = s + 1;
                 update_end();
             }
             if (clip_.moving || tone_plan_.moving) {
                 for (int g = 0; g < G; g++) {
-                    const F target = glide_target_[g];
-                    const F y = smoother_step(glide_value_[g], target, glide_coeff_[g]);
-                    const F d = y - target;
-                    glide_value_[g] = select(d * d <= glide_bound_[g], target, y);
+                    const F y = smoother_step(value[g], target[g], glide_coeff_[g]);
+                    const F d = y - target[g];
+                    value[g] = select(d * d <= glide_bound_[g], target[g], y);
+                    glide_value_[g] = value[g];
                 }
-                drive_ = glide_value_[0][0];
-                cap1_ = glide_value_[0][1];
-                cap2_ = glide_value_[0][2];
-                tone_ = glide_value_[0][3];
-                cap_ = glide_value_[4 / W][4 % W];
             }
         }
         const int32_t at = s & (dsp_ring - 1);
-        scratch_->controls[0][at] = drive_;
-        scratch_->controls[1][at] = cap1_;
-        scratch_->controls[2][at] = cap2_;
-        scratch_->controls[3][at] = tone_;
-        scratch_->controls[4][at] = cap_;
+        for (int k = 0; k < 5; k++)
+            scratch_->controls[k][at] = value[k / W][k % W];
     }
+
+    // A control at the front of the glides: 0 drive, 1 cap1_scale, 2 cap2_scale, 3 tone,
+    // 4 cap_scale.
+    DSP_INLINE float control(int k) const { return glide_value_[k / W][k % W]; }
 
     // One of the eight stages of the group starting at sample j. A circuit value whose
     // control did not move in this pass is the record's: the per-sample path leaves it
@@ -477,80 +486,67 @@ private:
     {
         group_work& g = group_;
         switch (stage) {
-        case 0:
-            for (int v = 0; v < V; v++) {
-                const int32_t at = (j + v * W) & (dsp_ring - 1);
-                if (clip_on) {
-                    const F drive = load_lanes<F>(scratch_->controls[0] + at);
-                    const F cap1 = load_lanes<F>(scratch_->controls[1] + at);
-                    const F cap2 = load_lanes<F>(scratch_->controls[2] + at);
-                    g.r_drive[v] = drive_moves_ ? clip_r_drive(drive) : splat<F>(cs_->r_drive);
-                    g.c1[v] = cap1_moves_ ? clip_c1(cap1) : splat<F>(cs_->c1);
-                    g.c2[v] = cap2_moves_ ? clip_c2(cap2) : splat<F>(cs_->c2);
-                }
-                if (tone_on) {
-                    const F tone = load_lanes<F>(scratch_->controls[3] + at);
-                    const F cap = load_lanes<F>(scratch_->controls[4] + at);
-                    g.tone[v] = tone_moves_ ? tone_controls_of(tone) : resting_;
-                    g.c[v] = cap_moves_ ? tone_c(cap) : splat<F>(ts_->c);
-                }
+        case 0: {
+            const int32_t at = j & (dsp_ring - 1);
+            if (clip_on) {
+                const M drive = load_lanes<M>(scratch_->controls[0] + at);
+                const M cap1 = load_lanes<M>(scratch_->controls[1] + at);
+                const M cap2 = load_lanes<M>(scratch_->controls[2] + at);
+                g.r_drive = drive_moves_ ? clip_r_drive(drive) : splat<M>(cs_->r_drive);
+                g.c1 = cap1_moves_ ? clip_c1(cap1) : splat<M>(cs_->c1);
+                g.c2 = cap2_moves_ ? clip_c2(cap2) : splat<M>(cs_->c2);
+            }
+            if (tone_on) {
+                const M tone = load_lanes<M>(scratch_->controls[3] + at);
+                const M cap = load_lanes<M>(scratch_->controls[4] + at);
+                g.tone = tone_moves_ ? tone_controls_of(tone) : resting_;
+                g.c = cap_moves_ ? tone_c(cap) : splat<M>(ts_->c);
             }
             break;
+        }
         case 1:
-            for (int v = 0; v < V; v++) {
-                if (clip_on && clip_.moved)
-                    g.f0[v] = clip_f0(g.c1[v], g.r_drive[v], g.c2[v]);
-                if (tone_on && tone_plan_.moved)
-                    g.tone_f0[v] = tone_f0(g.c[v], g.tone[v].prewarp_base);
-            }
+            if (clip_on && clip_.moved)
+                g.f0 = clip_f0(g.c1, g.r_drive, g.c2);
+            if (tone_on && tone_plan_.moved)
+                g.tone_f0 = tone_f0(g.c, g.tone.prewarp_base);
             break;
         case 2:
             if (clip_on)
-                for (int v = 0; v < V; v++)
-                    g.k[v] = clip_.moved ? stage_bilinear_k(g.f0[v], splat<F>(cs_->max_freq),
-                                                            splat<F>(cs_->inv_rate))
-                                         : splat<F>(cs_->k);
+                g.k = clip_.moved ? stage_bilinear_k(g.f0, splat<M>(cs_->max_freq), splat<M>(cs_->inv_rate))
+                                  : splat<M>(cs_->k);
             break;
         case 3:
             if (tone_on)
-                for (int v = 0; v < V; v++)
-                    g.tone_k[v] = tone_plan_.moved
-                                      ? stage_bilinear_k(g.tone_f0[v], splat<F>(ts_->max_freq),
-                                                         splat<F>(ts_->inv_rate))
-                                      : splat<F>(ts_->k);
+                g.tone_k = tone_plan_.moved
+                               ? stage_bilinear_k(g.tone_f0, splat<M>(ts_->max_freq), splat<M>(ts_->inv_rate))
+                               : splat<M>(ts_->k);
             break;
         case 4:
-            if (clip_on)
-                for (int v = 0; v < V; v++) {
-                    clip_coeffs_linear(&g.clip[v], g.k[v], g.c1[v], g.c2[v], g.r_drive[v],
-                                       shift_in(g.c1[v], prev_c1_), shift_in(g.c2[v], prev_c2_),
-                                       splat<F>(cs_->rate));
-                    prev_c1_ = g.c1[v][W - 1];
-                    prev_c2_ = g.c2[v][W - 1];
-                }
+            if (clip_on) {
+                clip_coeffs_linear(&g.clip, g.k, g.c1, g.c2, g.r_drive, shift_in(g.c1, prev_c1_),
+                                   shift_in(g.c2, prev_c2_), splat<M>(cs_->rate));
+                prev_c1_ = last_lane(g.c1);
+                prev_c2_ = last_lane(g.c2);
+            }
             break;
         case 5:
             if (clip_on)
-                for (int v = 0; v < V; v++)
-                    g.clip[v].e8 = omega_or_self(g.clip[v].e7);
+                g.clip.e8 = omega_or_self(g.clip.e7);
             break;
         case 6:
-            if (clip_on)
-                for (int v = 0; v < V; v++) {
-                    g.clip[v].e17 = omega_or_self(g.clip[v].e16);
-                    store_set<F>(scratch_->clip, j + v * W, g.clip[v]);
-                }
+            if (clip_on) {
+                g.clip.e17 = omega_or_self(g.clip.e16);
+                store_set<W, M>(scratch_->clip, j, g.clip);
+            }
             break;
         default:
-            if (tone_on)
-                for (int v = 0; v < V; v++) {
-                    const tone_controls<F>& tc = g.tone[v];
-                    store_set<F>(scratch_->tone, j + v * W,
-                                 tone_coeffs_of(g.tone_k[v], g.c[v], shift_in(g.c[v], prev_c_),
-                                                splat<F>(ts_->rate), tc.ga, tc.gab, tc.gin, tc.out_a,
-                                                tc.out_b));
-                    prev_c_ = g.c[v][W - 1];
-                }
+            if (tone_on) {
+                const tone_controls<M>& tc = g.tone;
+                store_set<W, M>(scratch_->tone, j,
+                                tone_coeffs_of(g.tone_k, g.c, shift_in(g.c, prev_c_), splat<M>(ts_->rate),
+                                               tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
+                prev_c_ = last_lane(g.c);
+            }
             break;
         }
     }
@@ -560,11 +556,12 @@ private:
     // them, that update's coefficients.
     DSP_INLINE void keep_clip(int32_t last)
     {
-        cs_->drive = drive_;
-        cs_->cap1_scale = cap1_;
-        cs_->cap2_scale = cap2_;
+        const float drive = control(0);
+        cs_->drive = drive;
+        cs_->cap1_scale = control(1);
+        cs_->cap2_scale = control(2);
         if (drive_moves_)
-            cs_->r_drive = clip_r_drive(drive_);
+            cs_->r_drive = clip_r_drive(drive);
         clip_keep_coeffs(cs_, sample_of<clip_coeffs<float>, W>(scratch_->clip, last));
         dsp_->clip_settled = settled_after(clip_, dsp_->clip_settled, total_);
         clip_.kept = true;
@@ -572,37 +569,38 @@ private:
 
     DSP_INLINE void keep_tone(int32_t last)
     {
-        ts_->tone = tone_;
-        ts_->cap_scale = cap_;
+        const float tone = control(3), cap = control(4);
+        ts_->tone = tone;
+        ts_->cap_scale = cap;
         if (tone_moves_)
-            tone_keep_controls(ts_, tone_controls_of(tone_));
+            tone_keep_controls(ts_, tone_controls_of(tone));
         if (cap_moves_)
-            ts_->c = tone_c(cap_);
+            ts_->c = tone_c(cap);
         tone_keep_coeffs(ts_, sample_of<tone_coeffs<float>, W>(scratch_->tone, last), ts_->c);
         dsp_->tone_settled = settled_after(tone_plan_, dsp_->tone_settled, total_);
         tone_plan_.kept = true;
     }
 };
 
-template <int W>
+template <int W, int N>
 DSP_INLINE void process_passes(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
 {
     for (int32_t done = 0; done < count; done += pass_samples) {
         const int32_t n = count - done < pass_samples ? count - done : pass_samples;
-        block_pass<W> pass(dsp, in + done, out + done, n);
+        block_pass<W, N> pass(dsp, in + done, out + done, n);
         pass.run();
     }
 }
 
 void process_with_four_lanes(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
 {
-    process_passes<4>(dsp, in, out, count);
+    process_passes<4, group_vectors_of_four_lanes>(dsp, in, out, count);
 }
 
 __attribute__((target("avx2"))) void process_with_eight_lanes(overdrive_dsp* dsp, const float* in,
                                                              float* out, int32_t count)
 {
-    process_passes<8>(dsp, in, out, count);
+    process_passes<8, group_vectors_of_eight_lanes>(dsp, in, out, count);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <type_traits>
 #include <immintrin.h>
 
 #define DSP_INLINE [[gnu::always_inline]] inline
@@ -97,6 +98,10 @@ DSP_INLINE lane_i<F> trunc_to_i32(F x)
 {
     if constexpr (sizeof(F) == 16) {
         return reinterpret_cast<lane_i<F>>(_mm_cvttps_epi32(reinterpret_cast<__m128>(x)));
+    } else if constexpr (sizeof(F) == 32) {
+        // One instruction: eight lanes only ever run in functions built for AVX2, where
+        // the builtin expands.
+        return reinterpret_cast<lane_i<F>>(__builtin_ia32_cvttps2dq256(reinterpret_cast<__v8sf>(x)));
     } else {
         // Half by half down to four lanes, the one width every x86-64 processor has.
         using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
@@ -118,6 +123,12 @@ DSP_INLINE T splat(S s)
 {
     if constexpr (sizeof(T) == sizeof(S)) {
         return s;
+    } else if constexpr (requires(T t) { t.v[0]; }) {
+        // A group of vectors (dsp/lane_groups.h): the value in every member.
+        T g;
+        for (auto& m : g.v)
+            m = splat<typename std::remove_reference<decltype(m)>::type>(s);
+        return g;
     } else {
         T v{};
         for (int i = 0; i < static_cast<int>(sizeof(T) / sizeof(S)); i++)

@@ -44,8 +44,15 @@ struct tone_stage {
     float target_tone, target_cap_scale;
 };
 
-// Oversampled samples held by the block path's rings: its glides run 16 samples ahead
-// of the recursion and its coefficients are worked out 8 at a time.
+// The vectors in a group of samples whose coefficients the block path works out
+// together: eight samples in either width. Larger groups, whose vectors' chains would
+// move side by side, measured slower there: each stage's work then comes in lumps that
+// crowd the recursion out of the processor's window.
+inline constexpr int group_vectors_of_eight_lanes = 1;
+inline constexpr int group_vectors_of_four_lanes = 2;
+
+// Oversampled samples held by the block path's rings: its glides run two groups ahead
+// of the recursion, and it works on a third.
 inline constexpr int dsp_ring = 32;
 
 // Scratch of the block path; nothing in it outlives one dsp_process_block call.
