@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -263,4 +264,38 @@ TEST(cross_arch, flush_to_zero_edge_differs_only_in_samples_below_two_to_the_min
     EXPECT_GT(differing, 0u) << "the sweep never reached the window";
     std::printf("%zu samples, %zu nonzero below 2^-120 on x86-64, %zu differ, largest x86-64 value among them %g\n", n,
                 tiny_outputs, differing, largest);
+}
+
+// The arm64 Debian package as `make package-aarch64` makes it: its dependencies read by
+// dpkg-shlibdeps for arm64, the aarch64 libraries in the VST 3 bundle's own folder,
+// nothing that lintian counts as an error or a warning.
+TEST(cross_arch, the_arm64_package_is_lintian_clean_with_its_arm64_dependencies)
+{
+    run_ok({"env", "DEB_HOST_ARCH=arm64", "cmake", "--build", ARM_BUILD_DIR, "--target", "package"}, {},
+           "package.log");
+    const std::string deb = std::string(ARM_BUILD_DIR) + "/vellum-grist-saturator_" VGS_VERSION "_arm64.deb";
+    const process_result fields = run_process({"dpkg-deb", "-f", deb, "Architecture", "Depends"}, {},
+                                              work + "/package-fields.log", 60.0);
+    ASSERT_EQ(fields.exit_code, 0) << fields.output;
+    EXPECT_NE(fields.output.find("Architecture: arm64"), std::string::npos) << fields.output;
+    for (const char* library : {"libc6", "libx11-6", "libcairo2", "libsndfile1"}) {
+        const size_t at = fields.output.find(std::string(" ") + library);
+        ASSERT_NE(at, std::string::npos) << library << "\n" << fields.output;
+        const char after = fields.output[at + 1 + std::strlen(library)];
+        EXPECT_TRUE(after == ' ' || after == ',' || after == '\n') << library << "\n" << fields.output;
+    }
+    const process_result files = run_process({"dpkg-deb", "-c", deb}, {}, work + "/package-files.log", 60.0);
+    for (const char* path : {"/usr/lib/vst3/Vellum Grist Saturator.vst3/Contents/aarch64-linux/Vellum Grist Saturator.so",
+                             "/usr/lib/vst3/Vellum Grist Saturator.vst3/Contents/aarch64-linux/middleman",
+                             "/usr/lib/lv2/Vellum Grist Saturator.lv2/vellum_grist_saturator.so", "/usr/bin/vgs-host"})
+        EXPECT_NE(files.output.find(std::string(".") + path + "\n"), std::string::npos) << path;
+    const process_result lint = run_process({"lintian", "--display-info", "--pedantic", deb}, {},
+                                            work + "/lintian.log", 600.0);
+    ASSERT_GE(lint.exit_code, 0) << "lintian did not run";
+    std::istringstream lines(lint.output);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
+        EXPECT_NE(line.rfind("W: ", 0), 0u) << line;
+    }
+    EXPECT_EQ(lint.exit_code, 0) << lint.output;
 }
