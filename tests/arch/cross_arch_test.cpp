@@ -229,10 +229,12 @@ TEST(cross_arch, lv2apply_renders_the_same_bits_on_both_processors)
 // edge (tests/support/ftz_edge_sweep.cpp): for an exact product in
 // [2^-126 − 2^-151, 2^-126) x86-64 keeps ±2^-126, aarch64 gives ±0 (sums of floats are
 // multiples of 2^-149 and never land there). Such a value reaches the output only where
-// nothing larger is added to it: a level gliding to 0 over digital silence after sound,
-// (volume·(comp·mixed) − 0)·bypass + 0. There aarch64 has exactly 0 and x86-64 a value
-// far below any audible level (the sweep's largest is under 4·2^-126; the bound asserted
-// is 2^-120); every other sample is the same. The sweep must reach the window at all.
+// it is multiplied by at least 1 and nothing larger is added to it: a level gliding to 0
+// over digital silence after sound, as the bypass glide in (V − 0)·bypass + 0 with a wet
+// tail |V| ≥ 1 (where all of the sweep's differing samples come from). There aarch64 has
+// exactly 0 and x86-64 a value far below any audible level (the sweep's largest is under
+// 4·2^-126; the bound asserted is 2^-120), one sample per hit; every other sample is
+// the same. The sweep must reach the window at all.
 TEST(cross_arch, flush_to_zero_edge_differs_only_in_samples_below_two_to_the_minus_120)
 {
     std::string sweep[2];
