@@ -34,7 +34,8 @@ if [ "$1" = "aarch64" ]; then
   # entry here, so that aarch64 programs start one another as on an ARM machine.
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
     [ -e /proc/sys/fs/binfmt_misc/register ] || $SUDO mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    $SUDO /lib/systemd/systemd-binfmt /usr/lib/binfmt.d/qemu-aarch64.conf
+    # The entry file's line is in the kernel's register format.
+    $SUDO sh -c 'cat /usr/lib/binfmt.d/qemu-aarch64.conf > /proc/sys/fs/binfmt_misc/register'
   fi
   exit 0
 fi
