@@ -76,7 +76,8 @@ void param_hand_over(component* c, int index, double plain, bool locked);
 void param_pass_end(component* c, bool locked);
 
 // Flush-to-zero and denormals-are-zero for one block: enter returns the caller's
-// floating-point mode, leave puts those two bits back (the others keep what they have).
+// floating-point mode, leave puts the bits it owns back (MXCSR's FTZ and DAZ; FPCR's FZ,
+// AH and FIZ); the others keep what they have.
 fp_control audio_fp_mode_enter();
 void audio_fp_mode_leave(fp_control entry_csr);
 
