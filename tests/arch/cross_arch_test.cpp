@@ -193,10 +193,7 @@ TEST(cross_arch, lv2apply_renders_the_same_bits_on_both_processors)
     int n = 0;
     for (const case_& c : cases) {
         SCOPED_TRACE("case " + std::to_string(n));
-        std::vector<float> input((size_t)(0.5 * c.rate));
-        for (size_t i = 0; i < input.size(); i++)
-            input[i] = (float)(0.8 * std::sin(6.283185307179586 * 220.0 * (double)i / c.rate) +
-                               0.15 * std::sin(6.283185307179586 * 3100.0 * (double)i / c.rate));
+        const std::vector<float> input = two_tone_signal(c.rate, 0.5);
         const std::string in = work + "/lv2_in" + std::to_string(n) + ".wav";
         std::string error;
         mkdir(work.c_str(), 0755);

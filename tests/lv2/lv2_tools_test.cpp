@@ -245,10 +245,7 @@ TEST(lv2_tool, lists_or_renders_as_intended)
     int n = 0;
     for (const case_& c : cases) {
         SCOPED_TRACE("case " + std::to_string(n));
-        std::vector<float> input((size_t)(0.25 * c.rate));
-        for (size_t i = 0; i < input.size(); i++)
-            input[i] = (float)(0.8 * std::sin(6.283185307179586 * 220.0 * (double)i / c.rate) +
-                               0.15 * std::sin(6.283185307179586 * 3100.0 * (double)i / c.rate));
+        const std::vector<float> input = two_tone_signal(c.rate, 0.25);
         std::string error;
         const std::string in = work + "/in" + std::to_string(n) + ".wav";
         const std::string lv2_out = work + "/lv2apply" + std::to_string(n) + ".wav";
