@@ -9,7 +9,7 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
 if [ "$1" = "aarch64" ]; then
   PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user qemu-user-binfmt \
-  libc6:arm64 libx11-dev:arm64 libcairo2-dev:arm64 libsndfile1-dev:arm64 libgtest-dev:arm64 \
+  libc6:arm64 libstdc++6:arm64 libx11-dev:arm64 libcairo2-dev:arm64 libsndfile1-dev:arm64 libgtest-dev:arm64 \
   libbenchmark-dev:arm64 libfftw3-dev:arm64 libfontconfig-dev:arm64 liblilv-0-0:arm64 \
   dpkg-dev lv2-dev xvfb"
   LILV_ARM64=/opt/vgs-arm64/lilv-utils
