@@ -22,8 +22,8 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
-#include <xmmintrin.h>
 
+#include "dsp/arch.h"
 #include "dsp/lane_groups.h"
 #include "dsp/overdrive_dsp.h"
 #include "dsp/resampler.h"
@@ -62,9 +62,8 @@ std::vector<float> make_signal(int rate)
 
 // The host's audio thread runs with flush-to-zero and denormals-are-zero.
 struct process_mode {
-    unsigned saved = _mm_getcsr();
-    process_mode() { _mm_setcsr(saved | 0x8040u); }
-    ~process_mode() { _mm_setcsr(saved); }
+    fp_control saved = audio_fp_control_enter();
+    ~process_mode() { fp_control_write(saved); }
 };
 
 // A freshly activated overdrive with every parameter at its default.
@@ -256,8 +255,8 @@ void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls,
 }
 
 template <int N>
-__attribute__((target("avx2"))) void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
-                                                                 float* sink)
+ARCH_EIGHT_LANE_TARGET void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
+                                                        float* sink)
 {
     if constexpr (N == 1)
         all_coefficients<f32x8>(dsp, controls, sink);

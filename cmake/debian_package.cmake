@@ -5,8 +5,14 @@
 # component "system", which a plain `cmake --install` leaves out: the developer's install
 # keeps copying the bundle to ~/.vst3.
 set(VGS_PACKAGE_NAME vellum-grist-saturator)
-# The bundle is built for x86-64 only (Contents/x86_64-linux).
-set(VGS_PACKAGE_ARCH amd64)
+# One package per processor: amd64 (Contents/x86_64-linux) or, from the aarch64 tree,
+# arm64 (Contents/aarch64-linux); its dependencies are read by dpkg-shlibdeps for that
+# architecture (`make package-aarch64` runs CPack with DEB_HOST_ARCH=arm64).
+if(VGS_ARCH_DIR STREQUAL "aarch64-linux")
+  set(VGS_PACKAGE_ARCH arm64)
+else()
+  set(VGS_PACKAGE_ARCH amd64)
+endif()
 set(VGS_PACKAGE_FILE "${CMAKE_BINARY_DIR}/${VGS_PACKAGE_NAME}_${PROJECT_VERSION}_${VGS_PACKAGE_ARCH}.deb")
 
 set(system_bundle "lib/vst3/${VGS_PLUGIN_NAME}.vst3/Contents")
@@ -38,10 +44,10 @@ endforeach()
 add_custom_target(vgs_package_documents ALL DEPENDS ${compressed_files})
 
 # A plug-in module is loaded, never run: no execute bits.
-install(TARGETS vgs_plugin LIBRARY DESTINATION "${system_bundle}/x86_64-linux"
+install(TARGETS vgs_plugin LIBRARY DESTINATION "${system_bundle}/${VGS_ARCH_DIR}"
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   COMPONENT system EXCLUDE_FROM_ALL)
-install(TARGETS middleman RUNTIME DESTINATION "${system_bundle}/x86_64-linux"
+install(TARGETS middleman RUNTIME DESTINATION "${system_bundle}/${VGS_ARCH_DIR}"
   COMPONENT system EXCLUDE_FROM_ALL)
 install(DIRECTORY "${VGS_RESOURCES_DIR}/" DESTINATION "${system_bundle}/Resources"
   COMPONENT system EXCLUDE_FROM_ALL)

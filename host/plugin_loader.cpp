@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "dsp/arch.h"
+
 using namespace vst3;
 
 std::string utf16_to_string(const char16* text, size_t max_units) {
@@ -32,7 +34,7 @@ std::string bundle_library_path(const std::string& bundle_dir) {
     const std::string suffix = ".vst3";
     if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
         name.resize(name.size() - suffix.size());
-    return dir + "/Contents/x86_64-linux/" + name + ".so";
+    return dir + "/Contents/" + std::string(arch_bundle_dir) + "/" + name + ".so";
 }
 
 static bool fail(std::string* error, const std::string& text) {

@@ -20,7 +20,7 @@ struct plugin_module {
     bool entered = false;
 };
 
-// The library inside a bundle: BUNDLE/Contents/x86_64-linux/<bundle name>.so.
+// The library inside a bundle: BUNDLE/Contents/<x86_64-linux|aarch64-linux>/<bundle name>.so.
 std::string bundle_library_path(const std::string& bundle_dir);
 
 // dlopen of the bundle's library, ModuleEntry, GetPluginFactory. On failure `error`

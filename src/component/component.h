@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "dsp/arch.h"
 #include "dsp/overdrive_dsp.h"
 #include "vst3/vst3_interfaces.h"
 
@@ -75,9 +76,10 @@ void param_hand_over(component* c, int index, double plain, bool locked);
 void param_pass_end(component* c, bool locked);
 
 // Flush-to-zero and denormals-are-zero for one block: enter returns the caller's
-// floating-point mode, leave puts those two bits back (the others keep what they have).
-unsigned int audio_fp_mode_enter();
-void audio_fp_mode_leave(unsigned int entry_csr);
+// floating-point mode, leave puts the bits it owns back (MXCSR's FTZ and DAZ; FPCR's FZ,
+// AH and FIZ); the others keep what they have.
+fp_control audio_fp_mode_enter();
+void audio_fp_mode_leave(fp_control entry_csr);
 
 // IAudioProcessor::process: the per-block driver (parameter hand-over and signal path).
 vst3::tresult component_process(component* c, vst3::ProcessData* data);

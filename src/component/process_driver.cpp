@@ -1,7 +1,5 @@
 // The audio thread's entry: parameter hand-over at both ends of the block and the mono
 // signal path in between. Nothing here allocates, locks, waits or calls the system.
-#include <xmmintrin.h>
-
 #include <cstring>
 
 #include "component/component.h"
@@ -9,19 +7,10 @@
 
 using namespace vst3;
 
-// Flush-to-zero and denormals-are-zero in MXCSR.
-static constexpr unsigned int ftz_daz_bits = 0x8040u;
+// Flush-to-zero for the block (src/dsp/arch.h: MXCSR on x86-64, FPCR on aarch64).
+fp_control audio_fp_mode_enter() { return audio_fp_control_enter(); }
 
-unsigned int audio_fp_mode_enter() {
-    const unsigned int entry_csr = _mm_getcsr();
-    _mm_setcsr(entry_csr | ftz_daz_bits);
-    return entry_csr;
-}
-
-void audio_fp_mode_leave(unsigned int entry_csr) {
-    const unsigned int now_csr = _mm_getcsr();
-    _mm_setcsr((now_csr & ~ftz_daz_bits) | (entry_csr & ftz_daz_bits));
-}
+void audio_fp_mode_leave(fp_control entry_csr) { audio_fp_control_leave(entry_csr); }
 
 void component_audio_init(component* c) {
     dsp_init(&c->dsp);
@@ -137,7 +126,7 @@ static void clear_outputs(const ProcessData* data, int32 samples, const float* k
 
 tresult component_process(component* c, ProcessData* data) {
     if (data == nullptr) return kInvalidArgument;
-    const unsigned int entry_csr = audio_fp_mode_enter();
+    const fp_control entry_csr = audio_fp_mode_enter();
 
     param_sync(c, data, true);
 

@@ -597,8 +597,8 @@ void process_with_four_lanes(overdrive_dsp* dsp, const float* in, float* out, in
     process_passes<4, group_vectors_of_four_lanes>(dsp, in, out, count);
 }
 
-__attribute__((target("avx2"))) void process_with_eight_lanes(overdrive_dsp* dsp, const float* in,
-                                                             float* out, int32_t count)
+ARCH_EIGHT_LANE_TARGET void process_with_eight_lanes(overdrive_dsp* dsp, const float* in, float* out,
+                                                     int32_t count)
 {
     process_passes<8, group_vectors_of_eight_lanes>(dsp, in, out, count);
 }

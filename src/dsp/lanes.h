@@ -1,18 +1,19 @@
-// Several floats side by side in one SSE or AVX register, and the few operations that
+// Several floats side by side in one SSE, AVX or NEON register, and the few operations that
 // the overdrive's arithmetic needs besides + − ×, for a plain float and for lanes alike.
 // Each lane does exactly what the same IEEE single-precision operation does on its own
 // (nothing is fused: the build keeps -ffp-contract=off), so a routine written once gives
 // the same bits whether it runs on one float or on eight.
 //
-// The eight-lane type is only ever used inside functions built for AVX2; everything
-// here is always inlined into its caller, so no out-of-line copy carries AVX code into
-// the baseline path.
+// The eight-lane type is only ever used inside functions built for AVX2 on x86-64 (two
+// NEON registers on aarch64); everything here is always inlined into its caller, so no
+// out-of-line copy carries AVX code into the baseline path.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 #include <type_traits>
-#include <immintrin.h>
+
+#include "dsp/arch.h"
 
 #define DSP_INLINE [[gnu::always_inline]] inline
 
@@ -59,9 +60,9 @@ DSP_INLINE int32_t as_signed(uint32_t b) { return static_cast<int32_t>(b); }
 DSP_INLINE uint32_t as_unsigned(int32_t b) { return static_cast<uint32_t>(b); }
 DSP_INLINE float to_float(int32_t i) { return static_cast<float>(i); }
 
-// Truncation toward zero as the processor does it: out of range and NaN give INT32_MIN
-// instead of undefined behaviour.
-DSP_INLINE int32_t trunc_to_i32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
+// Truncation toward zero as x86-64 does it on every processor: out of range and NaN give
+// INT32_MIN instead of undefined behaviour.
+DSP_INLINE int32_t trunc_to_i32(float x) { return arch_trunc_to_i32(x); }
 
 template <class V>
 DSP_INLINE auto float_of(V b) -> typename lane_vectors<sizeof(V) / 4>::f
@@ -97,13 +98,12 @@ template <class F>
 DSP_INLINE lane_i<F> trunc_to_i32(F x)
 {
     if constexpr (sizeof(F) == 16) {
-        return reinterpret_cast<lane_i<F>>(_mm_cvttps_epi32(reinterpret_cast<__m128>(x)));
+        return arch_trunc_to_i32(x);
     } else if constexpr (sizeof(F) == 32) {
-        // One instruction: eight lanes only ever run in functions built for AVX2, where
-        // the builtin expands.
-        return reinterpret_cast<lane_i<F>>(__builtin_ia32_cvttps2dq256(reinterpret_cast<__v8sf>(x)));
+        // Eight lanes only ever run in the functions built for them (arch.h).
+        return reinterpret_cast<lane_i<F>>(arch_trunc_to_i32_eight(x));
     } else {
-        // Half by half down to four lanes, the one width every x86-64 processor has.
+        // Half by half down to four lanes, the one width every processor has.
         using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
         half low, high;
         __builtin_memcpy(&low, &x, sizeof low);

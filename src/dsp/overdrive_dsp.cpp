@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "dsp/arch.h"
 #include "dsp/fast_math.h"
 #include "dsp/stages.h"
 
@@ -92,9 +93,8 @@ void dsp_init(overdrive_dsp* dsp)
     dsp->tone_stage.target_tone = 0.5f;
     dsp->tone_stage.target_cap_scale = 1.0f;
     dsp->activation_rate = 0.0f;
-    // The eight-lane code of the block path needs AVX2 in the processor and the system.
-    __builtin_cpu_init();
-    dsp->block_lanes = __builtin_cpu_supports("avx2") ? 8 : 4;
+    // The eight-lane code of the block path needs AVX2 on x86-64; aarch64 always has it.
+    dsp->block_lanes = arch_has_eight_lanes() ? 8 : 4;
 }
 
 void dsp_activate(overdrive_dsp* dsp, float sample_rate)

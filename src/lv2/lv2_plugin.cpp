@@ -86,7 +86,7 @@ static void activate(LV2_Handle instance) {
 static void run(LV2_Handle instance, uint32_t sample_count) {
     auto* p = static_cast<lv2_plugin*>(instance);
     component* c = &p->core;
-    const unsigned int entry_csr = audio_fp_mode_enter();
+    const fp_control entry_csr = audio_fp_mode_enter();
 
     bool locked = param_pass_begin(c);
     for (int i = 0; i < param_count; ++i) {

@@ -5,6 +5,7 @@
 
 #include "component/component.h"
 #include "controller/param_table.h"
+#include "dsp/arch.h"
 #include "state/state_archive.h"
 #include "state/state_chunk.h"
 #include "state/stream_io.h"
@@ -20,7 +21,7 @@ double state_value_to_plain(int index, float value) {
 static void param_lock_take(component* c) {
     for (int failures = 1; !param_lock_try(c); failures++) {
         if (failures <= 100)
-            __builtin_ia32_pause();
+            arch_spin_pause();
         else
             sched_yield();
     }

@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include <cmath>
+
 bool wav_read(const std::string& path, wav_audio* audio, std::string* error)
 {
     SF_INFO info = {};
@@ -43,4 +45,13 @@ bool wav_write_mono(const std::string& path, const std::vector<float>& samples, 
         return false;
     }
     return true;
+}
+
+std::vector<float> two_tone_signal(int sample_rate, double seconds)
+{
+    std::vector<float> input((size_t)(seconds * sample_rate));
+    for (size_t i = 0; i < input.size(); i++)
+        input[i] = (float)(0.8 * std::sin(6.283185307179586 * 220.0 * (double)i / sample_rate) +
+                           0.15 * std::sin(6.283185307179586 * 3100.0 * (double)i / sample_rate));
+    return input;
 }

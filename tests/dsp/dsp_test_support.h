@@ -5,21 +5,21 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <xmmintrin.h>
 
+#include "dsp/arch.h"
 #include "dsp/overdrive_dsp.h"
 
-// process runs with flush-to-zero (MXCSR bit 15) and denormals-are-zero (bit 6);
+// process runs with flush-to-zero (x86-64: MXCSR bits 15 and 6; aarch64: FPCR bit 24);
 // initialisation and activation do not.
 class process_fp_mode {
 public:
-    process_fp_mode() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040u); }
-    ~process_fp_mode() { _mm_setcsr(saved_); }
+    process_fp_mode() : saved_(audio_fp_control_enter()) {}
+    ~process_fp_mode() { fp_control_write(saved_); }
     process_fp_mode(const process_fp_mode&) = delete;
     process_fp_mode& operator=(const process_fp_mode&) = delete;
 
 private:
-    unsigned saved_;
+    fp_control saved_;
 };
 
 inline constexpr float default_params[6] = {50.0f, 50.0f, 50.0f, 100.0f, 100.0f, 0.0f};

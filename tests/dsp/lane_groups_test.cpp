@@ -2,8 +2,9 @@
 // lanes times 2 and 4, eight lanes times 1, 2 and 4) against the same law on each lane's
 // float alone: the same bits in every lane, over random values of every magnitude and
 // the special ones (NaN, infinities, subnormals, values beyond int32_t, where the
-// truncation gives INT32_MIN). The eight-lane forms run in a function built for AVX2, as
-// in the plug-in, and are skipped with a message where the processor has none.
+// truncation gives INT32_MIN). The eight-lane forms run in a function built for eight
+// lanes (AVX2 on x86-64), as in the plug-in, and are skipped with a message where the
+// processor has none.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/arch.h"
 #include "dsp/fast_math.h"
 #include "dsp/lane_groups.h"
 #include "dsp/stages.h"
@@ -153,8 +155,7 @@ void four_lanes(const std::vector<float>& in, int vectors, std::vector<float>* o
         laws_over<lane_group<f32x4, 4>>(in, out);
 }
 
-__attribute__((target("avx2"))) void eight_lanes(const std::vector<float>& in, int vectors,
-                                                 std::vector<float>* out)
+ARCH_EIGHT_LANE_TARGET void eight_lanes(const std::vector<float>& in, int vectors, std::vector<float>* out)
 {
     if (vectors == 1)
         laws_over<f32x8>(in, out);
@@ -168,7 +169,7 @@ __attribute__((target("avx2"))) void eight_lanes(const std::vector<float>& in, i
 
 TEST(lane_groups, every_law_gives_each_lane_its_float_result_at_every_width)
 {
-    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool eight = arch_has_eight_lanes();
     process_fp_mode mode;
     for (uint32_t seed : {1u, 0x5EEDu}) {
         const std::vector<float> in = awkward_values(seed);
@@ -183,10 +184,10 @@ TEST(lane_groups, every_law_gives_each_lane_its_float_result_at_every_width)
                 std::vector<float> got;
                 if (lanes == 4) {
                     four_lanes(in, vectors, &got);
-                } else if (avx2) {
+                } else if (eight) {
                     eight_lanes(in, vectors, &got);
                 } else {
-                    std::printf("skipped: %s, this processor has no AVX2\n", form.c_str());
+                    std::printf("skipped: %s, this processor has no eight-lane SIMD (AVX2)\n", form.c_str());
                     continue;
                 }
                 expect_same_bits(in, want, got, form);

@@ -1,10 +1,9 @@
 // The processing driver through the ABI: when queue points take effect, how values are
 // mapped, and what process does with unusual buffers.
-#include <xmmintrin.h>
-
 #include <cmath>
 
 #include "bundle_fixture.h"
+#include "dsp/arch.h"
 
 using namespace vst3;
 using namespace host_test;
@@ -291,19 +290,31 @@ TEST_F(processing, an_empty_block_only_hands_over_parameters) {
     plugin_instance_destroy(&inst);
 }
 
+#if defined(__x86_64__)
+// MXCSR: flush-to-zero 0x8000 and denormals-are-zero 0x40 are the driver's; 0x6000 rounds
+// toward zero; the low six bits are sticky flags, not compared.
+constexpr fp_control driver_bits = 0x8040u, toward_zero = 0x6000u, compared_bits = 0xFFC0u;
+constexpr fp_control entry_modes[] = {0u, 0x8040u, 0x8000u, 0x40u};
+#elif defined(__aarch64__)
+// FPCR: FZ (bit 24), AH (bit 1) and FIZ (bit 0) are the driver's; bits 22-23 = 3 round
+// toward zero. A processor without FEAT_AFP reads AH and FIZ as zero.
+constexpr fp_control driver_bits = (1u << 24) | 3u, toward_zero = 3u << 22, compared_bits = ~0ull;
+constexpr fp_control entry_modes[] = {0u, 1u << 24, 1u << 1, 1u, (1u << 24) | 3u};
+#endif
+
 TEST_F(processing, the_flush_to_zero_bits_are_the_hosts_again_after_each_block) {
     plugin_instance inst;
     make(&inst);
     std::vector<float> in = noise(block), out(block);
-    const unsigned int saved = _mm_getcsr();
-    for (unsigned int entry_bits : {0u, 0x8040u, 0x8000u, 0x40u}) {
+    const fp_control saved = fp_control_read();
+    for (fp_control entry_bits : entry_modes) {
         // Round-toward-zero as well: bits the driver does not own stay as they were.
-        _mm_setcsr((saved & ~0xE040u) | entry_bits | 0x6000u);
-        const unsigned int before = _mm_getcsr();
+        fp_control_write((saved & ~(driver_bits | toward_zero)) | entry_bits | toward_zero);
+        const fp_control before = fp_control_read();
         plugin_instance_process(&inst, in.data(), out.data(), block, nullptr);
-        const unsigned int after = _mm_getcsr();
-        _mm_setcsr(saved);
-        EXPECT_EQ(after & 0xFFC0u, before & 0xFFC0u) << std::hex << entry_bits;
+        const fp_control after = fp_control_read();
+        fp_control_write(saved);
+        EXPECT_EQ(after & compared_bits, before & compared_bits) << std::hex << entry_bits;
     }
     plugin_instance_destroy(&inst);
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "dsp/arch.h"
 #include "module/module_entry.h"
 
 namespace {
@@ -33,7 +34,7 @@ int run(const std::string& command) { return system(command.c_str()); }
 loaded_module load_copy(const std::string& root, const std::string& bundle_path)
 {
     loaded_module m;
-    std::string so = bundle_path + "/Contents/x86_64-linux/Vellum Grist Saturator.so";
+    std::string so = bundle_path + "/Contents/" + arch_bundle_dir + "/Vellum Grist Saturator.so";
     m.handle = dlopen(so.c_str(), RTLD_NOW | RTLD_LOCAL);
     EXPECT_NE(m.handle, nullptr) << dlerror();
     if (!m.handle)

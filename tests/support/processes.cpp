@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,14 +66,18 @@ std::string side_channel_dir(pid_t program)
     while ((c = fgetc(f)) != EOF)
         args += (char)c;
     fclose(f);
-    // argv[0], the port, then the socket path.
-    size_t start = 0;
-    for (int i = 0; i < 2 && start != std::string::npos; i++) {
-        size_t end = args.find('\0', start);
-        start = end == std::string::npos ? end : end + 1;
+    std::vector<std::string> argv;
+    for (size_t start = 0; start < args.size();) {
+        const size_t end = args.find('\0', start);
+        argv.push_back(args.substr(start, end - start));
+        start = end == std::string::npos ? args.size() : end + 1;
     }
-    if (start == std::string::npos)
+    // A program of another architecture started through qemu-user's binfmt entry shows
+    // the interpreter and the program's path before its own argv.
+    if (!argv.empty() && argv[0].find("qemu") != std::string::npos)
+        argv.erase(argv.begin(), argv.begin() + std::min<size_t>(2, argv.size()));
+    // argv[0], the port, then the socket path.
+    if (argv.size() < 3)
         return "";
-    std::string path = args.substr(start, args.find('\0', start) - start);
-    return path.substr(0, path.rfind('/'));
+    return argv[2].substr(0, argv[2].rfind('/'));
 }

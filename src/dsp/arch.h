@@ -1,0 +1,133 @@
+// What differs between the processors the plug-in runs on (x86-64 and 64-bit ARM), in one
+// place: the floating-point control register of the audio thread, float→int32 truncation,
+// the pause hint of a spin loop, and how the eight-lane code is built and chosen. Every
+// other file is the same source on both, and gives the same bits on both.
+//
+// Truncation follows x86-64 everywhere: a value out of the int32 range, or NaN, gives
+// INT32_MIN. AArch64's fcvtzs saturates instead (NaN → 0, large → INT32_MAX), so there the
+// out-of-range lanes are replaced by INT32_MIN after the conversion.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#else
+#error "the plug-in is built for x86-64 and aarch64 only"
+#endif
+
+#define ARCH_INLINE [[gnu::always_inline]] inline
+
+// The folder of a VST 3 bundle that holds this processor's library.
+#if defined(__x86_64__)
+inline constexpr const char arch_bundle_dir[] = "x86_64-linux";
+#elif defined(__aarch64__)
+inline constexpr const char arch_bundle_dir[] = "aarch64-linux";
+#endif
+
+typedef float arch_f32x4 __attribute__((vector_size(16)));
+typedef int32_t arch_i32x4 __attribute__((vector_size(16)));
+typedef int32_t arch_i32x8 __attribute__((vector_size(32)));
+
+#if defined(__x86_64__)
+
+// MXCSR: flush-to-zero (bit 15) and denormals-are-zero (bit 6).
+typedef unsigned int fp_control;
+inline constexpr fp_control fp_flush_set_bits = 0x8040u;
+inline constexpr fp_control fp_flush_clear_bits = 0u;
+
+ARCH_INLINE fp_control fp_control_read() { return _mm_getcsr(); }
+ARCH_INLINE void fp_control_write(fp_control c) { _mm_setcsr(c); }
+
+// The eight-lane code is AVX2 code, inside functions built for it and run only where the
+// processor has it.
+#define ARCH_EIGHT_LANE_TARGET __attribute__((target("avx2")))
+ARCH_INLINE bool arch_has_eight_lanes()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+ARCH_INLINE void arch_spin_pause() { __builtin_ia32_pause(); }
+
+ARCH_INLINE int32_t arch_trunc_to_i32(float x) { return _mm_cvtt_ss2si(_mm_set_ss(x)); }
+ARCH_INLINE arch_i32x4 arch_trunc_to_i32(arch_f32x4 x)
+{
+    return reinterpret_cast<arch_i32x4>(_mm_cvttps_epi32(reinterpret_cast<__m128>(x)));
+}
+// Eight lanes in one instruction. Only ever inlined into the functions built for AVX2,
+// where the builtin expands; a template, so that nothing else ever compiles it.
+template <class F8>
+ARCH_INLINE arch_i32x8 arch_trunc_to_i32_eight(F8 x)
+{
+    return reinterpret_cast<arch_i32x8>(__builtin_ia32_cvttps2dq256(reinterpret_cast<__v8sf>(x)));
+}
+
+#elif defined(__aarch64__)
+
+// FPCR: flush-to-zero (FZ, bit 24) for inputs and results alike. The alternate handling
+// of FEAT_AFP (AH, bit 1; FIZ, bit 0) is switched off for the block, so that FZ behaves
+// as on every ARMv8 processor; the entry values of all three come back afterwards.
+typedef uint64_t fp_control;
+inline constexpr fp_control fp_flush_set_bits = 1u << 24;
+inline constexpr fp_control fp_flush_clear_bits = (1u << 1) | (1u << 0);
+
+ARCH_INLINE fp_control fp_control_read()
+{
+    fp_control c;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(c));
+    return c;
+}
+ARCH_INLINE void fp_control_write(fp_control c) { __asm__ __volatile__("msr fpcr, %0" : : "r"(c)); }
+
+// Eight lanes are two NEON registers, plain generic vector code that every ARMv8
+// processor runs.
+#define ARCH_EIGHT_LANE_TARGET
+ARCH_INLINE bool arch_has_eight_lanes() { return true; }
+
+ARCH_INLINE void arch_spin_pause() { __asm__ __volatile__("yield"); }
+
+ARCH_INLINE int32_t arch_trunc_to_i32(float x)
+{
+    const int32_t t = vcvts_s32_f32(x);
+    return x < 2147483648.0f ? t : INT32_MIN;
+}
+ARCH_INLINE arch_i32x4 arch_trunc_to_i32(arch_f32x4 x)
+{
+    const int32x4_t t = vcvtq_s32_f32(reinterpret_cast<float32x4_t>(x));
+    const uint32x4_t in_range = vcltq_f32(reinterpret_cast<float32x4_t>(x), vdupq_n_f32(2147483648.0f));
+    return reinterpret_cast<arch_i32x4>(vbslq_s32(in_range, t, vdupq_n_s32(INT32_MIN)));
+}
+// Eight lanes are two NEON registers: four and four.
+template <class F8>
+ARCH_INLINE arch_i32x8 arch_trunc_to_i32_eight(F8 x)
+{
+    arch_f32x4 low, high;
+    __builtin_memcpy(&low, &x, sizeof low);
+    __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+    const arch_i32x4 a = arch_trunc_to_i32(low), b = arch_trunc_to_i32(high);
+    arch_i32x8 r;
+    __builtin_memcpy(&r, &a, sizeof a);
+    __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof a, &b, sizeof b);
+    return r;
+}
+
+#endif
+
+// The floating-point mode of a process call, set on entry and given back on exit: the
+// bits the driver owns return to the host's values, every other bit stays as it is then.
+ARCH_INLINE fp_control audio_fp_control_enter()
+{
+    const fp_control entry = fp_control_read();
+    fp_control_write((entry & ~fp_flush_clear_bits) | fp_flush_set_bits);
+    return entry;
+}
+
+ARCH_INLINE void audio_fp_control_leave(fp_control entry)
+{
+    constexpr fp_control owned = fp_flush_set_bits | fp_flush_clear_bits;
+    const fp_control now = fp_control_read();
+    fp_control_write((now & ~owned) | (entry & owned));
+}
