@@ -20,6 +20,10 @@
 
 #define ARCH_INLINE [[gnu::always_inline]] inline
 
+// Eight-lane values never cross a call: the warning about their calling convention
+// does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 // The folder of a VST 3 bundle that holds this processor's library.
 #if defined(__x86_64__)
 inline constexpr const char arch_bundle_dir[] = "x86_64-linux";

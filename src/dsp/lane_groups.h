@@ -122,41 +122,21 @@ DSP_INLINE auto each_member(const lane_group<T, N>& a, Fn fn)
     return r;
 }
 
-template <class T, int N>
-DSP_INLINE auto float_of(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return float_of(x); });
-}
+// The conversions and truncation of lanes.h, member by member.
+#define LANE_GROUP_EACH(fn)                                                                   \
+    template <class T, int N>                                                                 \
+    DSP_INLINE auto fn(const lane_group<T, N>& a)                                             \
+    {                                                                                         \
+        return each_member(a, [](const T& x) [[gnu::always_inline]] { return fn(x); });       \
+    }
 
-template <class T, int N>
-DSP_INLINE auto bits_of(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return bits_of(x); });
-}
-
-template <class T, int N>
-DSP_INLINE auto as_signed(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return as_signed(x); });
-}
-
-template <class T, int N>
-DSP_INLINE auto as_unsigned(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return as_unsigned(x); });
-}
-
-template <class T, int N>
-DSP_INLINE auto to_float(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return to_float(x); });
-}
-
-template <class T, int N>
-DSP_INLINE auto trunc_to_i32(const lane_group<T, N>& a)
-{
-    return each_member(a, [](const T& x) [[gnu::always_inline]] { return trunc_to_i32(x); });
-}
+LANE_GROUP_EACH(float_of)
+LANE_GROUP_EACH(bits_of)
+LANE_GROUP_EACH(as_signed)
+LANE_GROUP_EACH(as_unsigned)
+LANE_GROUP_EACH(to_float)
+LANE_GROUP_EACH(trunc_to_i32)
+#undef LANE_GROUP_EACH
 
 template <class T, int N>
 DSP_INLINE lane_group<T, N> mul_in_double(const lane_group<T, N>& a, double k)

@@ -17,10 +17,6 @@
 
 #define DSP_INLINE [[gnu::always_inline]] inline
 
-// Eight-lane values never cross a call: the warning about their calling convention
-// does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 template <int W>
 struct lane_vectors {
     typedef float f __attribute__((vector_size(4 * W)));

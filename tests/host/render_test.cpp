@@ -228,12 +228,7 @@ TEST_F(render, the_program_renders_the_demo_and_round_trips_a_state_file) {
 }
 
 TEST_F(render, the_program_under_valgrind_has_no_memory_error_and_leaks_nothing) {
-#ifdef VGS_SANITIZED
-    GTEST_SKIP() << "skipped: valgrind cannot run a program built with AddressSanitizer; the plain build runs it";
-#endif
-#ifdef VGS_EMULATED
-    GTEST_SKIP() << "skipped: Debian's valgrind here is the x86-64 one and cannot run aarch64 programs; the x86-64 tree runs it";
-#endif
+    SKIP_WHERE_VALGRIND_CANNOT_RUN();
     ASSERT_EQ(std::system("valgrind --version >/dev/null 2>&1"), 0) << "no valgrind (scripts/install-deps.sh installs it)";
     // A short file, with a ramp, an automation point and a saved state.
     const std::string dir = ::testing::TempDir();

@@ -735,12 +735,7 @@ TEST_F(MiddlemanInHost, FiftyEditorsLeaveNothingBehind)
 // ends) and close. No memory error, nothing definitely or indirectly lost.
 TEST_F(MiddlemanInHost, AnEditorSessionUnderValgrindHasNoErrorAndLeaksNothing)
 {
-#ifdef VGS_SANITIZED
-    GTEST_SKIP() << "skipped: valgrind cannot run a program built with AddressSanitizer; the plain build runs it";
-#endif
-#ifdef VGS_EMULATED
-    GTEST_SKIP() << "skipped: Debian's valgrind here is the x86-64 one and cannot run aarch64 programs; the x86-64 tree runs it";
-#endif
+    SKIP_WHERE_VALGRIND_CANNOT_RUN();
     ASSERT_EQ(system("valgrind --version >/dev/null 2>&1"), 0) << "no valgrind (scripts/install-deps.sh installs it)";
     const std::string log = data_home + "/valgrind-edit.log";
     host_run host;

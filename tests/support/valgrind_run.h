@@ -4,6 +4,8 @@
 // tree skips these runs (the plain tree has them).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,3 +31,16 @@ inline std::string valgrind_findings(const std::string& log_path)
                            report.find("indirectly lost: 0 bytes in 0 blocks") != std::string::npos);
     return no_errors && no_leaks ? "" : report.empty() ? "no report at " + log_path : report;
 }
+
+// Where valgrind cannot run the programs under test, the test says why and stops: in the
+// sanitizer tree, and in the aarch64 tree under emulation (the x86-64 tree runs them).
+#if defined(VGS_SANITIZED)
+#define SKIP_WHERE_VALGRIND_CANNOT_RUN() \
+    GTEST_SKIP() << "skipped: valgrind cannot run a program built with AddressSanitizer; the plain build runs it"
+#elif defined(VGS_EMULATED)
+#define SKIP_WHERE_VALGRIND_CANNOT_RUN()                                                                     \
+    GTEST_SKIP() << "skipped: Debian's valgrind here is the x86-64 one and cannot run aarch64 programs; the " \
+                    "x86-64 tree runs it"
+#else
+#define SKIP_WHERE_VALGRIND_CANNOT_RUN() (void)0
+#endif
