@@ -16,16 +16,6 @@ struct lane_group {
     T v[N];
 };
 
-template <class T>
-struct is_lane_group {
-    static constexpr bool value = false;
-};
-
-template <class T, int N>
-struct is_lane_group<lane_group<T, N>> {
-    static constexpr bool value = true;
-};
-
 template <class T, int N>
 struct lane_traits<lane_group<T, N>> {
     static constexpr int width = lane_traits<T>::width * N;
