@@ -7,15 +7,18 @@
 //   fed the oversampled signal computed beforehand: what no arrangement of the rest can
 //   go below.
 // Each runs on the per-sample path (dsp_process_sample, then dsp_recover per block) and
-// on the block path (dsp_process_block); the second argument of a block-path run is the
-// SIMD width (8: AVX2, 4: SSE2). The _plain runs recompute every stage coefficient for
+// on the block path (dsp_process_block), at every rate in both SIMD widths (second
+// argument: 8, AVX2, skipped where the processor lacks it; 4, SSE2). The _plain runs recompute every stage coefficient for
 // every oversampled sample, as the laws are written.
 // Two more show what bounds the automated case: floor_automated, the same recursion fed
 // the coefficients that automation gives each oversampled sample (worked out
 // beforehand), and coefficients, the stage coefficients alone, per oversampled sample,
 // with 8 or 4 lanes (first argument) and 1, 2 or 4 vectors taken as one value (second
-// argument), so that as many independent chains move side by side. clock gives the
-// time of one core cycle, to turn the others into cycles.
+// argument), so that as many independent chains move side by side. floor_beside_work is
+// the floor with a given number of independent eight-lane operations per oversampled
+// sample beside it: what work of that size costs next to the recursion on this core.
+// clock gives the time of one core cycle, to turn the others into cycles.
+// bench/chain_depth.py counts both chains in dependent operations (target chain_depth).
 #include <benchmark/benchmark.h>
 
 #include <cstddef>
@@ -121,6 +124,10 @@ void bm_path(benchmark::State& state)
     std::vector<float> out(in.size());
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
+    if (state.range(1) > dsp.block_lanes) {
+        state.SkipWithError("this processor has no AVX2 for eight lanes");
+        return;
+    }
     if (state.range(1) != 0)
         dsp.block_lanes = static_cast<int32_t>(state.range(1));
     process_mode mode;
@@ -137,24 +144,30 @@ void bm_path(benchmark::State& state)
     set_counter(state, rate);
 }
 
+// The oversampled signal as the section receives it: gain, input high-passes and, from
+// factor 2 up, the upsampler.
+std::vector<float> oversampled_signal(overdrive_dsp* dsp, int rate)
+{
+    const std::vector<float> in = make_signal(rate);
+    const int n = dsp->oversampling < 2 ? 1 : dsp->oversampling;
+    std::vector<float> os(in.size() * static_cast<size_t>(n));
+    for (size_t i = 0; i < in.size(); i++) {
+        const float y2 = path_input(dsp, in[i]);
+        if (n < 2)
+            os[i] = y2;
+        else
+            resampler_process(&dsp->upsampler, &dsp->upsampler_state, &y2, &os[i * static_cast<size_t>(n)], 1);
+    }
+    return os;
+}
+
 void bm_floor(benchmark::State& state)
 {
     const int rate = static_cast<int>(state.range(0));
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
     process_mode mode;
-    // The oversampled signal as the section receives it: gain, input high-passes and,
-    // from factor 2 up, the upsampler.
-    const std::vector<float> in = make_signal(rate);
-    const int n = dsp.oversampling < 2 ? 1 : dsp.oversampling;
-    std::vector<float> os(in.size() * static_cast<size_t>(n));
-    for (size_t i = 0; i < in.size(); i++) {
-        const float y2 = path_input(&dsp, in[i]);
-        if (n < 2)
-            os[i] = y2;
-        else
-            resampler_process(&dsp.upsampler, &dsp.upsampler_state, &y2, &os[i * static_cast<size_t>(n)], 1);
-    }
+    std::vector<float> os = oversampled_signal(&dsp, rate);
     const clip_stage* cs = &dsp.clip_stage;
     const tone_stage* ts = &dsp.tone_stage;
     smoother heat = dsp.heat_gain;
@@ -163,6 +176,54 @@ void bm_floor(benchmark::State& state)
         for (float& s : os)
             s = oversampled_step(cs, clip_state, &heat, ts, tone_state, s);
         benchmark::DoNotOptimize(os.data());
+    }
+    set_counter(state, rate);
+}
+
+// The floor's recursion with independent work beside it: range(0) eight-lane operations
+// per oversampled sample (half products, half sums, on eight accumulators that never
+// wait on each other or on the recursion). What any work of that size costs there, however
+// it is arranged.
+ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, float* os, size_t count, int rounds,
+                                                  float* sink)
+{
+    const clip_stage* cs = &dsp->clip_stage;
+    const tone_stage* ts = &dsp->tone_stage;
+    smoother heat = dsp->heat_gain;
+    float clip_state[4] = {}, tone_state[4] = {};
+    f32x8 acc[8];
+    for (int i = 0; i < 8; i++)
+        acc[i] = splat<f32x8>(0.5f + 0.01f * static_cast<float>(i));
+    const f32x8 m = splat<f32x8>(0.999f), c = splat<f32x8>(0.0005f);
+    for (size_t j = 0; j < count; j++) {
+        os[j] = oversampled_step(cs, clip_state, &heat, ts, tone_state, os[j]);
+        for (int r = 0; r < rounds; r++)
+            for (int i = 0; i < 8; i++)
+                acc[i] = acc[i] * m + c;
+    }
+    f32x8 sum = acc[0];
+    for (int i = 1; i < 8; i++)
+        sum += acc[i];
+    store_lanes(sink, sum);
+}
+
+void bm_floor_beside_work(benchmark::State& state)
+{
+    const int rate = 44100;
+    overdrive_dsp dsp;
+    start_at_defaults(&dsp, rate);
+    if (!arch_has_eight_lanes()) {
+        state.SkipWithError("this processor has no AVX2 for eight lanes");
+        return;
+    }
+    process_mode mode;
+    const std::vector<float> fresh = oversampled_signal(&dsp, rate);
+    std::vector<float> os = fresh;
+    float sink[8];
+    for (auto _ : state) {
+        os = fresh;
+        recursion_beside_work(&dsp, os.data(), os.size(), static_cast<int>(state.range(0)) / 16, sink);
+        benchmark::DoNotOptimize(sink);
     }
     set_counter(state, rate);
 }
@@ -292,6 +353,10 @@ void bm_coefficients(benchmark::State& state)
         controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
         controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
     }
+    if (state.range(0) == 8 && !arch_has_eight_lanes()) {
+        state.SkipWithError("this processor has no AVX2 for eight lanes");
+        return;
+    }
     const coefficients_fn routine = coefficients_routine(static_cast<int>(state.range(0)),
                                                          static_cast<int>(state.range(1)));
     for (auto _ : state) {
@@ -328,15 +393,21 @@ void rates(benchmark::internal::Benchmark* b, int lanes)
     b->Unit(benchmark::kMillisecond);
 }
 
+// The block path at every rate in both widths.
+void block_widths(benchmark::internal::Benchmark* b)
+{
+    rates(b, 8);
+    rates(b, 4);
+}
+
 } // namespace
 
 BENCHMARK(bm_floor)->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
 BENCHMARK(bm_path<per_sample, false>)->Name("bm_steady")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
-BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
+BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Apply(block_widths);
 BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
-BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
-BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Args({44100, 4})->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply(block_widths);
+BENCHMARK(bm_floor_beside_work)->DenseRange(0, 256, 32)->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {1, 2, 4}});
 BENCHMARK(bm_path<per_sample_plain, false>)->Name("bm_steady_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
