@@ -43,7 +43,7 @@ PKGS="build-essential cmake pkg-config libgtest-dev libbenchmark-dev libx11-dev 
   libsndfile1-dev libcairo2-dev libfftw3-dev fonts-dejavu-core clang libclang-rt-14-dev \
   xvfb xfonts-base xdotool x11-utils ardour nlohmann-json3-dev lintian openbox \
   lv2-dev lilv-utils jalv jackd2 sordi valgrind libasound2 libfreetype6 libfontconfig1 \
-  libpng16-16"
+  libpng16-16 python3"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
