@@ -25,7 +25,8 @@
 namespace {
 
 std::string tool;  // from the command line
-const std::string work = LV2_TEST_WORK_DIR "/tools";
+// One folder per tool: CTest runs the three side by side, and each relinks its LV2_PATH.
+std::string work;  // LV2_TEST_WORK_DIR/tools-TOOL
 
 // LV2_PATH: the built bundle alone (through a link, so nothing else in the build tree is
 // scanned) and the system's LV2 vocabulary bundles (lv2core and the rest), which name
@@ -293,5 +294,6 @@ int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     tool = argc > 1 ? argv[1] : "";
+    work = std::string(LV2_TEST_WORK_DIR) + "/tools-" + tool;
     return RUN_ALL_TESTS();
 }
