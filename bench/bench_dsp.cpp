@@ -8,8 +8,8 @@
 //   go below.
 // Each runs on the per-sample path (dsp_process_sample, then dsp_recover per block) and
 // on the block path (dsp_process_block), at every rate in both SIMD widths (second
-// argument: 8, AVX2, skipped where the processor lacks it; 4, SSE2). The _plain runs recompute every stage coefficient for
-// every oversampled sample, as the laws are written.
+// argument: 8, AVX2, skipped where the processor lacks it; 4, SSE2). The _plain runs
+// recompute every stage coefficient for every oversampled sample, as the laws are written.
 // Two more show what bounds the automated case: floor_automated, the same recursion fed
 // the coefficients that automation gives each oversampled sample (worked out
 // beforehand), and coefficients, the stage coefficients alone, per oversampled sample,
@@ -78,6 +78,15 @@ void start_at_defaults(overdrive_dsp* dsp, int rate)
     dsp_activate(dsp, static_cast<float>(rate));
 }
 
+// A run asking for eight lanes where the processor lacks them ends, saying why.
+bool skipped_without(benchmark::State& state, int lanes)
+{
+    if (lanes != 8 || arch_has_eight_lanes())
+        return false;
+    state.SkipWithError("this processor has no AVX2 for eight lanes");
+    return true;
+}
+
 // Time per input sample, printed with its SI prefix (e.g. "212.3ns").
 void set_counter(benchmark::State& state, int rate)
 {
@@ -124,10 +133,8 @@ void bm_path(benchmark::State& state)
     std::vector<float> out(in.size());
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
-    if (state.range(1) > dsp.block_lanes) {
-        state.SkipWithError("this processor has no AVX2 for eight lanes");
+    if (skipped_without(state, static_cast<int>(state.range(1))))
         return;
-    }
     if (state.range(1) != 0)
         dsp.block_lanes = static_cast<int32_t>(state.range(1));
     process_mode mode;
@@ -184,8 +191,8 @@ void bm_floor(benchmark::State& state)
 // per oversampled sample (half products, half sums, on eight accumulators that never
 // wait on each other or on the recursion). What any work of that size costs there, however
 // it is arranged.
-ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, float* os, size_t count, int rounds,
-                                                  float* sink)
+ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, const float* in, float* out,
+                                                  size_t count, int rounds, float* sink)
 {
     const clip_stage* cs = &dsp->clip_stage;
     const tone_stage* ts = &dsp->tone_stage;
@@ -196,7 +203,7 @@ ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, floa
         acc[i] = splat<f32x8>(0.5f + 0.01f * static_cast<float>(i));
     const f32x8 m = splat<f32x8>(0.999f), c = splat<f32x8>(0.0005f);
     for (size_t j = 0; j < count; j++) {
-        os[j] = oversampled_step(cs, clip_state, &heat, ts, tone_state, os[j]);
+        out[j] = oversampled_step(cs, clip_state, &heat, ts, tone_state, in[j]);
         for (int r = 0; r < rounds; r++)
             for (int i = 0; i < 8; i++)
                 acc[i] = acc[i] * m + c;
@@ -212,17 +219,15 @@ void bm_floor_beside_work(benchmark::State& state)
     const int rate = 44100;
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
-    if (!arch_has_eight_lanes()) {
-        state.SkipWithError("this processor has no AVX2 for eight lanes");
+    if (skipped_without(state, 8))
         return;
-    }
     process_mode mode;
-    const std::vector<float> fresh = oversampled_signal(&dsp, rate);
-    std::vector<float> os = fresh;
+    const std::vector<float> os = oversampled_signal(&dsp, rate);
+    std::vector<float> out(os.size());
     float sink[8];
     for (auto _ : state) {
-        os = fresh;
-        recursion_beside_work(&dsp, os.data(), os.size(), static_cast<int>(state.range(0)) / 16, sink);
+        recursion_beside_work(&dsp, os.data(), out.data(), os.size(), static_cast<int>(state.range(0)) / 16, sink);
+        benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(sink);
     }
     set_counter(state, rate);
@@ -353,10 +358,8 @@ void bm_coefficients(benchmark::State& state)
         controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
         controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
     }
-    if (state.range(0) == 8 && !arch_has_eight_lanes()) {
-        state.SkipWithError("this processor has no AVX2 for eight lanes");
+    if (skipped_without(state, static_cast<int>(state.range(0))))
         return;
-    }
     const coefficients_fn routine = coefficients_routine(static_cast<int>(state.range(0)),
                                                          static_cast<int>(state.range(1)));
     for (auto _ : state) {

@@ -108,14 +108,15 @@ def measure(body, sources, sinks):
             continue
         lhs, rhs = m.group(1), m.group(2)
         k = kind_of(rhs)
-        if not SSA.fullmatch(lhs) and not lhs.endswith(")") or lhs.startswith(("*", "MEM")):
-            # A store: it ends a path at a sink, and an aggregate field carries it on.
+        if not SSA.fullmatch(lhs):
+            # A store (through a pointer, MEM[…] or into a field): it ends a path at a
+            # sink, and a field read back later carries it on.
             d, p = of(rhs)
             memory[lhs] = (d, p)
             if sinks is None or sinks.search(lhs):
                 sink(d, p)
             continue
-        name = SSA.fullmatch(lhs).group(1) if SSA.fullmatch(lhs) else lhs
+        name = SSA.fullmatch(lhs).group(1)
         if k == "load":
             if rhs in memory:
                 d, p = memory[rhs]
