@@ -19,6 +19,7 @@
 // move and one sample more; then the record takes that last update and the loop reads
 // the stage's coefficients from there.
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -40,53 +41,55 @@ constexpr int32_t never = INT32_MAX;
 // The stages that work out a group's coefficients, one per sample of the group.
 constexpr int32_t stages = 8;
 
-// Coefficient sets of W samples (records of W-lane vectors) stored one after the other
-// in a ring, field by field, one vector store each.
-// Where sample j's set of `fields` coefficients starts in the ring: its group of W, then
-// its lane.
-template <int fields, int W>
+// The coefficient sets of a group's eight samples are one record in a ring, field by
+// field, each field eight floats (one vector of eight lanes or two of four): the stage
+// that works a field out stores it there from its register, and sample j reads its
+// lane in place.
+// Where sample j's set of `fields` coefficients starts in the ring: its group, then its
+// lane.
+template <int fields>
 DSP_INLINE uint32_t ring_offset(int32_t j)
 {
     const uint32_t i = static_cast<uint32_t>(j) & (dsp_ring - 1);
-    return (i & ~(W - 1u)) * fields + (i & (W - 1u));
+    return (i & ~(stages - 1u)) * fields + (i & (stages - 1u));
 }
 
-// A set of vectors or of groups of vectors (M) of W lanes each, for samples j onward.
-template <int W, class M, class Set>
-DSP_INLINE void store_set(float* ring, int32_t j, const Set& set)
+// Fields first … end − 1 of a group's set (a record of groups of vectors M), for the
+// group starting at sample j. Each is stored on its own, never gathered into one copy of
+// the record.
+template <class M, int first, int end, class Set>
+DSP_INLINE void store_fields(float* ring, int32_t j, const Set& set)
 {
-    using F = typename lane_vectors<W>::f;
     constexpr int fields = sizeof set / sizeof(M);
-    constexpr int members = sizeof(M) / sizeof(F);
+    static_assert(sizeof(M) == stages * sizeof(float) && 0 <= first && first <= end && end <= fields);
+    float* const at = ring + ring_offset<fields>(j);
     const M* const m = reinterpret_cast<const M*>(&set);
-    for (int v = 0; v < members; v++) {
-        float* const at = ring + ring_offset<fields, W>(j + v * W);
-        for (int f = 0; f < fields; f++) {
-            F x;
-            __builtin_memcpy(&x, reinterpret_cast<const char*>(&m[f]) + v * sizeof(F), sizeof x);
-            store_lanes(at + f * W, x);
-        }
-    }
+#pragma GCC unroll 32
+    for (int f = first; f < end; f++)
+        store_lanes(at + f * stages, m[f]);
 }
+
+// The drive stage's fields that the diode solver's constants fill.
+constexpr int clip_e8 = offsetof(clip_coeffs<float>, e8) / sizeof(float);
+constexpr int clip_e17 = offsetof(clip_coeffs<float>, e17) / sizeof(float);
 
 // The coefficients of sample j in the ring, read in place.
-template <template <class> class Set, int W>
-DSP_INLINE const Set<lane_in_place<W>>* lane_view(const float* ring, int32_t j)
+template <template <class> class Set>
+DSP_INLINE const Set<lane_in_place<stages>>* lane_view(const float* ring, int32_t j)
 {
-    static_assert(sizeof(Set<lane_in_place<W>>) == sizeof(Set<typename lane_vectors<W>::f>));
     constexpr int fields = sizeof(Set<float>) / sizeof(float);
-    return reinterpret_cast<const Set<lane_in_place<W>>*>(ring + ring_offset<fields, W>(j));
+    return reinterpret_cast<const Set<lane_in_place<stages>>*>(ring + ring_offset<fields>(j));
 }
 
 // The coefficients of sample j in the ring, as a plain record.
-template <class Set, int W>
+template <class Set>
 DSP_INLINE Set sample_of(const float* ring, int32_t j)
 {
     constexpr int fields = sizeof(Set) / sizeof(float);
-    const float* p = ring + ring_offset<fields, W>(j);
+    const float* p = ring + ring_offset<fields>(j);
     float v[fields];
     for (int f = 0; f < fields; f++)
-        v[f] = p[f * W];
+        v[f] = p[f * stages];
     return std::bit_cast<Set>(v);
 }
 
@@ -271,7 +274,8 @@ private:
         M r_drive, c1, c2, f0, k;
         tone_controls<M> tone;
         M c, tone_f0, tone_k;
-        clip_coeffs<M> clip;
+        // What the diode solver's two constants follow from.
+        M e7, e16;
     };
 
     overdrive_dsp* dsp_;
@@ -421,7 +425,7 @@ private:
     DSP_INLINE float stage(int32_t t, float s)
     {
         if constexpr (clip_arrays)
-            return tone_side<tone_arrays>(lane_view<clip_coeffs, W>(scratch_->clip, t), t, s);
+            return tone_side<tone_arrays>(lane_view<clip_coeffs>(scratch_->clip, t), t, s);
         else
             return tone_side<tone_arrays>(cs_, t, s);
     }
@@ -430,7 +434,7 @@ private:
     DSP_INLINE float tone_side(const C* c, int32_t t, float s)
     {
         if constexpr (tone_arrays)
-            return oversampled_step(c, clip_state_, &heat_, lane_view<tone_coeffs, W>(scratch_->tone, t),
+            return oversampled_step(c, clip_state_, &heat_, lane_view<tone_coeffs>(scratch_->tone, t),
                                     tone_state_, s);
         else
             return oversampled_step(c, clip_state_, &heat_, ts_, tone_state_, s);
@@ -523,28 +527,39 @@ private:
             break;
         case 4:
             if (clip_on) {
-                clip_coeffs_linear(&g.clip, g.k, g.c1, g.c2, g.r_drive, shift_in(g.c1, prev_c1_),
+                // All but e8 and e17, which the next two stages store.
+                clip_coeffs<M> o;
+                clip_coeffs_linear(&o, g.k, g.c1, g.c2, g.r_drive, shift_in(g.c1, prev_c1_),
                                    shift_in(g.c2, prev_c2_), splat<M>(cs_->rate));
+                store_fields<M, 0, clip_e8>(scratch_->clip, j, o);
+                store_fields<M, clip_e8 + 1, clip_e17>(scratch_->clip, j, o);
+                g.e7 = o.e7;
+                g.e16 = o.e16;
                 prev_c1_ = last_lane(g.c1);
                 prev_c2_ = last_lane(g.c2);
             }
             break;
         case 5:
-            if (clip_on)
-                g.clip.e8 = omega_or_self(g.clip.e7);
+            if (clip_on) {
+                clip_coeffs<M> o;
+                o.e8 = omega_or_self(g.e7);
+                store_fields<M, clip_e8, clip_e8 + 1>(scratch_->clip, j, o);
+            }
             break;
         case 6:
             if (clip_on) {
-                g.clip.e17 = omega_or_self(g.clip.e16);
-                store_set<W, M>(scratch_->clip, j, g.clip);
+                clip_coeffs<M> o;
+                o.e17 = omega_or_self(g.e16);
+                store_fields<M, clip_e17, clip_e17 + 1>(scratch_->clip, j, o);
             }
             break;
         default:
             if (tone_on) {
                 const tone_controls<M>& tc = g.tone;
-                store_set<W, M>(scratch_->tone, j,
-                                tone_coeffs_of(g.tone_k, g.c, shift_in(g.c, prev_c_), splat<M>(ts_->rate),
-                                               tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
+                constexpr int fields = sizeof(tone_coeffs<float>) / sizeof(float);
+                store_fields<M, 0, fields>(scratch_->tone, j,
+                                           tone_coeffs_of(g.tone_k, g.c, shift_in(g.c, prev_c_), splat<M>(ts_->rate),
+                                                          tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
                 prev_c_ = last_lane(g.c);
             }
             break;
@@ -562,7 +577,7 @@ private:
         cs_->cap2_scale = control(2);
         if (drive_moves_)
             cs_->r_drive = clip_r_drive(drive);
-        clip_keep_coeffs(cs_, sample_of<clip_coeffs<float>, W>(scratch_->clip, last));
+        clip_keep_coeffs(cs_, sample_of<clip_coeffs<float>>(scratch_->clip, last));
         dsp_->clip_settled = settled_after(clip_, dsp_->clip_settled, total_);
         clip_.kept = true;
     }
@@ -576,7 +591,7 @@ private:
             tone_keep_controls(ts_, tone_controls_of(tone));
         if (cap_moves_)
             ts_->c = tone_c(cap);
-        tone_keep_coeffs(ts_, sample_of<tone_coeffs<float>, W>(scratch_->tone, last), ts_->c);
+        tone_keep_coeffs(ts_, sample_of<tone_coeffs<float>>(scratch_->tone, last), ts_->c);
         dsp_->tone_settled = settled_after(tone_plan_, dsp_->tone_settled, total_);
         tone_plan_.kept = true;
     }

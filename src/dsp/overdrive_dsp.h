@@ -61,7 +61,7 @@ struct dsp_block_scratch {
     // cap2_scale, tone, cap_scale.
     float controls[5][dsp_ring];
     // The coefficients that the two stages' recursions read, one set per sample,
-    // stored in groups of as many samples as the SIMD code has lanes.
+    // stored in groups of eight samples, each field of a group eight floats.
     float clip[20 * dsp_ring];
     float tone[12 * dsp_ring];
 };
