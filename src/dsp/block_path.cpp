@@ -54,22 +54,30 @@ DSP_INLINE uint32_t ring_offset(int32_t j)
     return (i & ~(stages - 1u)) * fields + (i & (stages - 1u));
 }
 
-// Fields first … end − 1 of a group's set (a record of groups of vectors M), for the
-// group starting at sample j. Each is stored on its own, never gathered into one copy of
-// the record.
+// Field f of a group's set of `fields` coefficients (a group of vectors M), for the group
+// starting at sample j.
+template <int fields, class M>
+DSP_INLINE void store_field(float* ring, int32_t j, int f, const M& x)
+{
+    static_assert(sizeof(M) == stages * sizeof(float));
+    store_lanes(ring + ring_offset<fields>(j) + f * stages, x);
+}
+
+// Fields first … end − 1 of a group's set (a record of groups of vectors M). Each is
+// stored on its own, never gathered into one copy of the record.
 template <class M, int first, int end, class Set>
 DSP_INLINE void store_fields(float* ring, int32_t j, const Set& set)
 {
     constexpr int fields = sizeof set / sizeof(M);
-    static_assert(sizeof(M) == stages * sizeof(float) && 0 <= first && first <= end && end <= fields);
-    float* const at = ring + ring_offset<fields>(j);
+    static_assert(0 <= first && first <= end && end <= fields);
     const M* const m = reinterpret_cast<const M*>(&set);
 #pragma GCC unroll 32
     for (int f = first; f < end; f++)
-        store_lanes(at + f * stages, m[f]);
+        store_field<fields>(ring, j, f, m[f]);
 }
 
-// The drive stage's fields that the diode solver's constants fill.
+// The drive stage's fields, and those that the diode solver's constants fill.
+constexpr int clip_fields = sizeof(clip_coeffs<float>) / sizeof(float);
 constexpr int clip_e8 = offsetof(clip_coeffs<float>, e8) / sizeof(float);
 constexpr int clip_e17 = offsetof(clip_coeffs<float>, e17) / sizeof(float);
 
@@ -540,18 +548,12 @@ private:
             }
             break;
         case 5:
-            if (clip_on) {
-                clip_coeffs<M> o;
-                o.e8 = omega_or_self(g.e7);
-                store_fields<M, clip_e8, clip_e8 + 1>(scratch_->clip, j, o);
-            }
+            if (clip_on)
+                store_field<clip_fields>(scratch_->clip, j, clip_e8, omega_or_self(g.e7));
             break;
         case 6:
-            if (clip_on) {
-                clip_coeffs<M> o;
-                o.e17 = omega_or_self(g.e16);
-                store_fields<M, clip_e17, clip_e17 + 1>(scratch_->clip, j, o);
-            }
+            if (clip_on)
+                store_field<clip_fields>(scratch_->clip, j, clip_e17, omega_or_self(g.e16));
             break;
         default:
             if (tone_on) {
