@@ -144,7 +144,9 @@ void read_user(const char* user_dir, item_list* list)
             break;
     }
     closedir(dir);
-    qsort(found.items, (size_t)found.count, sizeof(preset_item), by_name);
+    // An empty folder leaves no array, and qsort must not be given a null one.
+    if (found.count > 1)
+        qsort(found.items, (size_t)found.count, sizeof(preset_item), by_name);
     for (int i = 0; i < found.count && i < preset_folders_user_limit; i++)
         if (!push(list, found.items[i]))
             break;
