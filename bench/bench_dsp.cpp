@@ -8,15 +8,18 @@
 //   go below.
 // Each runs on the per-sample path (dsp_process_sample, then dsp_recover per block) and
 // on the block path (dsp_process_block), at every rate in both SIMD widths (second
-// argument: 8, AVX2, skipped where the processor lacks it; 4, SSE2). The _plain runs
-// recompute every stage coefficient for every oversampled sample, as the laws are written.
+// argument: 8, AVX2, skipped where the processor lacks it; 4, SSE2; third argument 1: the
+// eight lanes in AVX-512's encoding, skipped likewise). The _plain runs recompute every
+// stage coefficient for every oversampled sample, as the laws are written.
 // Two more show what bounds the automated case: floor_automated, the same recursion fed
 // the coefficients that automation gives each oversampled sample (worked out
 // beforehand), and coefficients, the stage coefficients alone, per oversampled sample,
 // with 8 or 4 lanes (first argument) and 1, 2 or 4 vectors taken as one value (second
-// argument), so that as many independent chains move side by side. floor_beside_work is
-// the floor with a given number of independent eight-lane operations per oversampled
-// sample beside it: what work of that size costs next to the recursion on this core.
+// argument), so that as many independent chains move side by side; 0 runs one vector at
+// a time with each group waiting for the one before, which measures one group's latency;
+// third argument 1, AVX-512's encoding. floor_beside_work is the floor with a given
+// number of independent eight-lane operations per oversampled sample beside it: what
+// work of that size costs next to the recursion on this core.
 // clock gives the time of one core cycle, to turn the others into cycles.
 // bench/chain_depth.py counts both chains in dependent operations (target chain_depth).
 #include <benchmark/benchmark.h>
@@ -78,13 +81,19 @@ void start_at_defaults(overdrive_dsp* dsp, int rate)
     dsp_activate(dsp, static_cast<float>(rate));
 }
 
-// A run asking for eight lanes where the processor lacks them ends, saying why.
-bool skipped_without(benchmark::State& state, int lanes)
+// A run asking for eight lanes, or for their AVX-512 encoding, where the processor
+// lacks them ends, saying why.
+bool skipped_without(benchmark::State& state, int lanes, bool evex = false)
 {
-    if (lanes != 8 || arch_has_eight_lanes())
-        return false;
-    state.SkipWithError("this processor has no AVX2 for eight lanes");
-    return true;
+    if (lanes == 8 && !arch_has_eight_lanes()) {
+        state.SkipWithError("this processor has no AVX2 for eight lanes");
+        return true;
+    }
+    if (evex && !arch_has_eight_lane_evex()) {
+        state.SkipWithError("this processor has no AVX-512 (F and VL) for the eight lanes' encoding");
+        return true;
+    }
+    return false;
 }
 
 // Time per input sample, printed with its SI prefix (e.g. "212.3ns").
@@ -133,10 +142,12 @@ void bm_path(benchmark::State& state)
     std::vector<float> out(in.size());
     overdrive_dsp dsp;
     start_at_defaults(&dsp, rate);
-    if (skipped_without(state, static_cast<int>(state.range(1))))
+    const bool evex = state.range(1) == 8 && state.range(2) != 0;
+    if (skipped_without(state, static_cast<int>(state.range(1)), evex))
         return;
     if (state.range(1) != 0)
         dsp.block_lanes = static_cast<int32_t>(state.range(1));
+    dsp.block_evex = evex;
     process_mode mode;
     uint32_t step = 0;
     for (auto _ : state) {
@@ -290,31 +301,46 @@ void bm_floor_automated(benchmark::State& state)
 }
 
 // The coefficients of both stages for sixty-four oversampled samples whose controls all
-// glide, W samples at a time.
-template <class F>
+// glide, W samples at a time. Chained, each group's controls wait for the previous
+// group's result (they take it times zero, which leaves them as they are), so that no
+// two groups overlap: the time per group is then the latency of one group's chain.
+template <class F, bool chained = false>
 [[gnu::always_inline]] inline void all_coefficients(const overdrive_dsp* dsp, const float* controls, float* sink)
 {
     constexpr int W = sizeof(F) / sizeof(float);
     const clip_stage* cs = &dsp->clip_stage;
     const tone_stage* ts = &dsp->tone_stage;
+    F link = splat<F>(0.0f);
+    const auto control = [&](int at) {
+        if constexpr (chained)
+            return load_lanes<F>(controls + at) + link;
+        else
+            return load_lanes<F>(controls + at);
+    };
     for (int j = 0; j < 64; j += W) {
-        const F c1 = clip_c1(load_lanes<F>(controls + 64 + j));
-        const F c2 = clip_c2(load_lanes<F>(controls + 128 + j));
-        const F r = clip_r_drive(load_lanes<F>(controls + j));
+        const F c1 = clip_c1(control(64 + j));
+        const F c2 = clip_c2(control(128 + j));
+        const F r = clip_r_drive(control(j));
         const F k = clip_k(c1, r, c2, splat<F>(cs->max_freq), splat<F>(cs->inv_rate));
         const clip_coeffs<F> clip = clip_coeffs_of(k, c1, c2, r, c1, c2, splat<F>(cs->rate));
-        const tone_controls<F> tc = tone_controls_of(load_lanes<F>(controls + 192 + j));
+        const tone_controls<F> tc = tone_controls_of(control(192 + j));
         const F c = splat<F>(ts->c);
         const F tk = tone_k(c, tc.prewarp_base, splat<F>(ts->max_freq), splat<F>(ts->inv_rate));
         const tone_coeffs<F> tone = tone_coeffs_of(tk, c, c, splat<F>(ts->rate), tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b);
-        store_lanes(sink + j, clip.e8 + clip.e17 + tone.t7);
+        const F result = clip.e8 + clip.e17 + tone.t7;
+        store_lanes(sink + j, result);
+        if constexpr (chained)
+            link = result * splat<F>(0.0f);
     }
 }
 
+// N = 0: one vector at a time, chained.
 template <int N>
 void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls, float* sink)
 {
-    if constexpr (N == 1)
+    if constexpr (N == 0)
+        all_coefficients<f32x4, true>(dsp, controls, sink);
+    else if constexpr (N == 1)
         all_coefficients<f32x4>(dsp, controls, sink);
     else
         all_coefficients<lane_group<f32x4, N>>(dsp, controls, sink);
@@ -324,7 +350,21 @@ template <int N>
 ARCH_EIGHT_LANE_TARGET void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
                                                         float* sink)
 {
-    if constexpr (N == 1)
+    if constexpr (N == 0)
+        all_coefficients<f32x8, true>(dsp, controls, sink);
+    else if constexpr (N == 1)
+        all_coefficients<f32x8>(dsp, controls, sink);
+    else
+        all_coefficients<lane_group<f32x8, N>>(dsp, controls, sink);
+}
+
+template <int N>
+ARCH_EIGHT_LANE_EVEX_TARGET void coefficients_in_eight_lanes_evex(const overdrive_dsp* dsp, const float* controls,
+                                                                  float* sink)
+{
+    if constexpr (N == 0)
+        all_coefficients<f32x8, true>(dsp, controls, sink);
+    else if constexpr (N == 1)
         all_coefficients<f32x8>(dsp, controls, sink);
     else
         all_coefficients<lane_group<f32x8, N>>(dsp, controls, sink);
@@ -332,14 +372,28 @@ ARCH_EIGHT_LANE_TARGET void coefficients_in_eight_lanes(const overdrive_dsp* dsp
 
 using coefficients_fn = void (*)(const overdrive_dsp*, const float*, float*);
 
-coefficients_fn coefficients_routine(int lanes, int vectors)
+coefficients_fn coefficients_routine(int lanes, int vectors, bool evex = false)
 {
     const bool eight = lanes == 8;
+    if (evex) {
+        switch (vectors) {
+        case 0:
+            return coefficients_in_eight_lanes_evex<0>;
+        case 2:
+            return coefficients_in_eight_lanes_evex<2>;
+        case 4:
+            return coefficients_in_eight_lanes_evex<4>;
+        default:
+            return coefficients_in_eight_lanes_evex<1>;
+        }
+    }
     switch (vectors) {
     case 2:
         return eight ? coefficients_in_eight_lanes<2> : coefficients_in_four_lanes<2>;
     case 4:
         return eight ? coefficients_in_eight_lanes<4> : coefficients_in_four_lanes<4>;
+    case 0:
+        return eight ? coefficients_in_eight_lanes<0> : coefficients_in_four_lanes<0>;
     default:
         return eight ? coefficients_in_eight_lanes<1> : coefficients_in_four_lanes<1>;
     }
@@ -358,10 +412,19 @@ void bm_coefficients(benchmark::State& state)
         controls[128 + j] = 5663.0f * (1.0f + 0.01f * static_cast<float>(j));
         controls[192 + j] = 0.2f + 0.01f * static_cast<float>(j);
     }
-    if (skipped_without(state, static_cast<int>(state.range(0))))
+    const bool evex = state.range(0) == 8 && state.range(2) != 0;
+    if (skipped_without(state, static_cast<int>(state.range(0)), evex))
         return;
     const coefficients_fn routine = coefficients_routine(static_cast<int>(state.range(0)),
-                                                         static_cast<int>(state.range(1)));
+                                                         static_cast<int>(state.range(1)), evex);
+    // Every form gives the bits of the plain one, the chained one included.
+    float plain[64];
+    coefficients_routine(static_cast<int>(state.range(0)), 1)(&dsp, controls, plain);
+    routine(&dsp, controls, sink);
+    if (std::memcmp(plain, sink, sizeof sink) != 0) {
+        state.SkipWithError("this form's coefficients differ from one vector's");
+        return;
+    }
     for (auto _ : state) {
         routine(&dsp, controls, sink);
         benchmark::DoNotOptimize(sink);
@@ -389,16 +452,18 @@ void bm_clock(benchmark::State& state)
         1000, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void rates(benchmark::internal::Benchmark* b, int lanes)
+void rates(benchmark::internal::Benchmark* b, int lanes, int evex = 0)
 {
     for (int rate : {44100, 48000, 96000, 192000, 11025})
-        b->Args({rate, lanes});
+        b->Args({rate, lanes, evex});
     b->Unit(benchmark::kMillisecond);
 }
 
-// The block path at every rate in both widths.
+// The block path at every rate in both widths, eight lanes also in AVX-512's encoding
+// (third argument 1).
 void block_widths(benchmark::internal::Benchmark* b)
 {
+    rates(b, 8, 1);
     rates(b, 8);
     rates(b, 4);
 }
@@ -412,7 +477,8 @@ BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply(block_widths);
 BENCHMARK(bm_floor_beside_work)->DenseRange(0, 256, 32)->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
-BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {1, 2, 4}});
+BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {0, 1, 2, 4}, {0}});
+BENCHMARK(bm_coefficients)->ArgsProduct({{8}, {0, 1, 2, 4}, {1}});
 BENCHMARK(bm_path<per_sample_plain, false>)->Name("bm_steady_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_path<per_sample_plain, true>)->Name("bm_automated_plain")->Args({44100, 0})->Unit(benchmark::kMillisecond);
 

@@ -14,6 +14,8 @@
 //   coefficients that follow from them, worked out for eight samples at a time in SIMD
 //   lanes (four-lane vectors two at a time as one value, dsp/lane_groups.h), in eight
 //   stages spread over the eight samples before those are needed.
+// The eight-lane code is built twice on x86-64: for AVX2, and in AVX-512's encoding for
+// the processors that have it (dsp/arch.h).
 //   Parameters change only between blocks, so none of this depends on the audio.
 // A stage updates exactly where the per-sample path updates it: while its controls
 // move and one sample more; then the record takes that last update and the loop reads
@@ -620,13 +622,25 @@ ARCH_EIGHT_LANE_TARGET void process_with_eight_lanes(overdrive_dsp* dsp, const f
     process_passes<8, group_vectors_of_eight_lanes>(dsp, in, out, count);
 }
 
+#if defined(__x86_64__)
+ARCH_EIGHT_LANE_EVEX_TARGET void process_with_eight_lanes_in_avx512(overdrive_dsp* dsp, const float* in,
+                                                                   float* out, int32_t count)
+{
+    process_passes<8, group_vectors_of_eight_lanes>(dsp, in, out, count);
+}
+#endif
+
 } // namespace
 
 void dsp_process_block(overdrive_dsp* dsp, const float* in, float* out, int32_t count)
 {
-    if (dsp->block_lanes == 8)
-        process_with_eight_lanes(dsp, in, out, count);
-    else
+    if (dsp->block_lanes != 8)
         process_with_four_lanes(dsp, in, out, count);
+#if defined(__x86_64__)
+    else if (dsp->block_evex)
+        process_with_eight_lanes_in_avx512(dsp, in, out, count);
+#endif
+    else
+        process_with_eight_lanes(dsp, in, out, count);
     dsp_recover(dsp, out, count);
 }

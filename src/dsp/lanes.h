@@ -157,10 +157,24 @@ DSP_INLINE F min_f(F a, F b)
 template <class F>
 DSP_INLINE F mul_in_double(F x, double k)
 {
-    if constexpr (sizeof(F) == sizeof(float))
+    if constexpr (sizeof(F) == sizeof(float)) {
         return static_cast<float>(k * static_cast<double>(x));
-    else
+    } else if constexpr (sizeof(F) == 16) {
         return __builtin_convertvector(k * __builtin_convertvector(x, typename lane_traits<F>::d), F);
+    } else {
+        // Half by half, so that no vector of doubles is wider than 256 bits (a wider one
+        // would take AVX-512's 512-bit registers where the code is built for it).
+        using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
+        half low, high;
+        __builtin_memcpy(&low, &x, sizeof low);
+        __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+        low = mul_in_double(low, k);
+        high = mul_in_double(high, k);
+        F r;
+        __builtin_memcpy(&r, &low, sizeof low);
+        __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof low, &high, sizeof high);
+        return r;
+    }
 }
 
 // W lanes from or to memory of any alignment.

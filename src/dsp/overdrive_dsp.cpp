@@ -95,6 +95,7 @@ void dsp_init(overdrive_dsp* dsp)
     dsp->activation_rate = 0.0f;
     // The eight-lane code of the block path needs AVX2 on x86-64; aarch64 always has it.
     dsp->block_lanes = arch_has_eight_lanes() ? 8 : 4;
+    dsp->block_evex = arch_has_eight_lane_evex();
 }
 
 void dsp_activate(overdrive_dsp* dsp, float sample_rate)

@@ -94,6 +94,9 @@ struct overdrive_dsp {
     int32_t clip_settled, tone_settled;
     // Lanes of the block path's SIMD code: 8 where the processor has AVX2, else 4.
     int32_t block_lanes;
+    // Whether the eight-lane code runs in AVX-512's encoding (x86-64 processors with
+    // AVX-512F and VL): the same operations and bits, more registers.
+    bool block_evex;
     dsp_block_scratch scratch;
 };
 

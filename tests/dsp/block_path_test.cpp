@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -95,6 +96,10 @@ void scramble_controls(overdrive_dsp* d, uint32_t* seed)
     d->tone_settled = static_cast<int32_t>(next_random(seed) % 3);
 }
 
+// Eight lanes in AVX-512's encoding, as a width of its own.
+constexpr int evex_lanes = 80;
+
+// lanes: 4, 8 (AVX2's encoding on x86-64) or evex_lanes.
 void expect_same_as_per_sample(int factor, int lanes, int samples, bool scrambled = false)
 {
     uint32_t seed = 0xB10C0000u + static_cast<uint32_t>(factor * 16 + lanes + samples * 256);
@@ -105,7 +110,8 @@ void expect_same_as_per_sample(int factor, int lanes, int samples, bool scramble
     if (scrambled)
         scramble_controls(&reference, &seed);
     block = reference;
-    block.block_lanes = lanes;
+    block.block_lanes = lanes == evex_lanes ? 8 : lanes;
+    block.block_evex = lanes == evex_lanes;
     std::vector<float> in, expected, got;
     int n = 0;
     int blocks = 0;
@@ -158,13 +164,25 @@ TEST(block_path, matches_the_per_sample_path_with_eight_lanes_at_every_factor)
         expect_same_as_per_sample(factor, 8, 60000);
 }
 
+TEST(block_path, matches_the_per_sample_path_with_eight_lanes_in_avx512_encoding_at_every_factor)
+{
+    overdrive_dsp probe;
+    dsp_init(&probe);
+    if (!probe.block_evex)
+        GTEST_SKIP() << "this processor has no AVX-512 (F and VL)";
+    for (int factor = 1; factor <= 16; factor++)
+        expect_same_as_per_sample(factor, evex_lanes, 60000);
+}
+
 TEST(block_path, matches_from_any_mix_of_moving_controls_and_settled_counts)
 {
     overdrive_dsp probe;
     dsp_init(&probe);
-    for (int lanes : {4, 8}) {
-        if (lanes > probe.block_lanes)
+    for (int lanes : {4, 8, evex_lanes}) {
+        if (lanes == 8 ? probe.block_lanes != 8 : lanes == evex_lanes && !probe.block_evex) {
+            std::printf("skipped: %s\n", lanes == 8 ? "no AVX2 for eight lanes" : "no AVX-512 (F and VL)");
             continue;
+        }
         for (int factor : {1, 2, 16})
             for (int run = 0; run < 20; run++)
                 expect_same_as_per_sample(factor, lanes, 50 + run * 37, true);
