@@ -334,68 +334,61 @@ template <class F, bool chained = false>
     }
 }
 
-// N = 0: one vector at a time, chained.
+// The coefficients in one of their forms: N = 0, one vector at a time, chained; N = 1,
+// one vector at a time; otherwise N vectors as one value.
+template <class F, int N>
+[[gnu::always_inline]] inline void coefficients_in_form(const overdrive_dsp* dsp, const float* controls,
+                                                        float* sink)
+{
+    if constexpr (N == 0)
+        all_coefficients<F, true>(dsp, controls, sink);
+    else if constexpr (N == 1)
+        all_coefficients<F>(dsp, controls, sink);
+    else
+        all_coefficients<lane_group<F, N>>(dsp, controls, sink);
+}
+
 template <int N>
 void coefficients_in_four_lanes(const overdrive_dsp* dsp, const float* controls, float* sink)
 {
-    if constexpr (N == 0)
-        all_coefficients<f32x4, true>(dsp, controls, sink);
-    else if constexpr (N == 1)
-        all_coefficients<f32x4>(dsp, controls, sink);
-    else
-        all_coefficients<lane_group<f32x4, N>>(dsp, controls, sink);
+    coefficients_in_form<f32x4, N>(dsp, controls, sink);
 }
 
 template <int N>
 ARCH_EIGHT_LANE_TARGET void coefficients_in_eight_lanes(const overdrive_dsp* dsp, const float* controls,
                                                         float* sink)
 {
-    if constexpr (N == 0)
-        all_coefficients<f32x8, true>(dsp, controls, sink);
-    else if constexpr (N == 1)
-        all_coefficients<f32x8>(dsp, controls, sink);
-    else
-        all_coefficients<lane_group<f32x8, N>>(dsp, controls, sink);
+    coefficients_in_form<f32x8, N>(dsp, controls, sink);
 }
 
 template <int N>
 ARCH_EIGHT_LANE_EVEX_TARGET void coefficients_in_eight_lanes_evex(const overdrive_dsp* dsp, const float* controls,
                                                                   float* sink)
 {
-    if constexpr (N == 0)
-        all_coefficients<f32x8, true>(dsp, controls, sink);
-    else if constexpr (N == 1)
-        all_coefficients<f32x8>(dsp, controls, sink);
-    else
-        all_coefficients<lane_group<f32x8, N>>(dsp, controls, sink);
+    coefficients_in_form<f32x8, N>(dsp, controls, sink);
 }
 
 using coefficients_fn = void (*)(const overdrive_dsp*, const float*, float*);
 
+template <int N>
+coefficients_fn coefficients_routine_of(int lanes, bool evex)
+{
+    if (evex)
+        return coefficients_in_eight_lanes_evex<N>;
+    return lanes == 8 ? coefficients_in_eight_lanes<N> : coefficients_in_four_lanes<N>;
+}
+
 coefficients_fn coefficients_routine(int lanes, int vectors, bool evex = false)
 {
-    const bool eight = lanes == 8;
-    if (evex) {
-        switch (vectors) {
-        case 0:
-            return coefficients_in_eight_lanes_evex<0>;
-        case 2:
-            return coefficients_in_eight_lanes_evex<2>;
-        case 4:
-            return coefficients_in_eight_lanes_evex<4>;
-        default:
-            return coefficients_in_eight_lanes_evex<1>;
-        }
-    }
     switch (vectors) {
-    case 2:
-        return eight ? coefficients_in_eight_lanes<2> : coefficients_in_four_lanes<2>;
-    case 4:
-        return eight ? coefficients_in_eight_lanes<4> : coefficients_in_four_lanes<4>;
     case 0:
-        return eight ? coefficients_in_eight_lanes<0> : coefficients_in_four_lanes<0>;
+        return coefficients_routine_of<0>(lanes, evex);
+    case 2:
+        return coefficients_routine_of<2>(lanes, evex);
+    case 4:
+        return coefficients_routine_of<4>(lanes, evex);
     default:
-        return eight ? coefficients_in_eight_lanes<1> : coefficients_in_four_lanes<1>;
+        return coefficients_routine_of<1>(lanes, evex);
     }
 }
 

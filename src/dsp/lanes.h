@@ -90,6 +90,23 @@ DSP_INLINE auto to_float(V i) -> typename lane_vectors<sizeof(V) / 4>::f
     return __builtin_convertvector(i, typename lane_vectors<sizeof(V) / 4>::f);
 }
 
+// fn on each half of x's lanes, the two results joined again in lane order (as R).
+template <class R, class F, class Fn>
+DSP_INLINE R by_halves(F x, Fn fn)
+{
+    using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
+    half low, high;
+    __builtin_memcpy(&low, &x, sizeof low);
+    __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+    const auto a = fn(low);
+    const auto b = fn(high);
+    static_assert(sizeof a + sizeof b == sizeof(R));
+    R r;
+    __builtin_memcpy(&r, &a, sizeof a);
+    __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof a, &b, sizeof b);
+    return r;
+}
+
 template <class F>
 DSP_INLINE lane_i<F> trunc_to_i32(F x)
 {
@@ -100,16 +117,7 @@ DSP_INLINE lane_i<F> trunc_to_i32(F x)
         return reinterpret_cast<lane_i<F>>(arch_trunc_to_i32_eight(x));
     } else {
         // Half by half down to four lanes, the one width every processor has.
-        using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
-        half low, high;
-        __builtin_memcpy(&low, &x, sizeof low);
-        __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
-        const auto a = trunc_to_i32(low);
-        const auto b = trunc_to_i32(high);
-        lane_i<F> r;
-        __builtin_memcpy(&r, &a, sizeof a);
-        __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof a, &b, sizeof b);
-        return r;
+        return by_halves<lane_i<F>>(x, [](auto h) [[gnu::always_inline]] { return trunc_to_i32(h); });
     }
 }
 
@@ -164,16 +172,7 @@ DSP_INLINE F mul_in_double(F x, double k)
     } else {
         // Half by half, so that no vector of doubles is wider than 256 bits (a wider one
         // would take AVX-512's 512-bit registers where the code is built for it).
-        using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
-        half low, high;
-        __builtin_memcpy(&low, &x, sizeof low);
-        __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
-        low = mul_in_double(low, k);
-        high = mul_in_double(high, k);
-        F r;
-        __builtin_memcpy(&r, &low, sizeof low);
-        __builtin_memcpy(reinterpret_cast<char*>(&r) + sizeof low, &high, sizeof high);
-        return r;
+        return by_halves<F>(x, [k](auto h) [[gnu::always_inline]] { return mul_in_double(h, k); });
     }
 }
 

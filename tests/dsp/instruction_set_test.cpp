@@ -5,7 +5,7 @@
 // On aarch64 the eight-lane function is plain NEON code like the rest. On x86-64 the
 // eight-lane code is built a second time in AVX-512's encoding, for the processors that
 // have it: what only that encoding can express (broadcast operands, mask registers,
-// registers 16 to 31, EVEX-only forms) appears in that function alone, and no 512-bit
+// registers 16 to 31) appears in that function alone, and no 512-bit
 // register anywhere (on some processors they lower the core's clock).
 // The block path's functions copy no record in bulk (a string move or a call to memcpy):
 // beside the recursion, such a copy fills the processor's store queue and costs far more
@@ -33,23 +33,17 @@ constexpr const char evex_only[] = "(evex-only)";
 // And those on 512-bit registers.
 constexpr const char on_zmm[] = "(512-bit)";
 
-bool in_evex_only(const std::string& mnemonic, const std::string& operands)
+// Operands that only AVX-512's encoding can express: a broadcast operand ("{1to8}"), a
+// mask register (%k1), or vector registers 16 to 31.
+bool in_evex_only(const std::string& operands)
 {
-    for (const char* form : {"vpternlog", "vmovdqu32", "vmovdqu64", "vmovdqa32", "vmovdqa64", "vblendm"})
-        if (starts_with(mnemonic, form))
-            return true;
     if (operands.find("{1to") != std::string::npos)
         return true;
-    // A broadcast from a general register ("vpbroadcastd %eax,%ymm1").
-    if (starts_with(mnemonic, "vpbroadcast") && operands.find("%e") != std::string::npos)
-        return true;
     for (size_t at = operands.find('%'); at != std::string::npos; at = operands.find('%', at + 1)) {
-        const std::string reg = operands.substr(at + 1, 5);
-        if (reg.size() >= 2 && reg[0] == 'k' && reg[1] >= '0' && reg[1] <= '7')
-            return true;
-        // xmm16 … xmm31, ymm16 … ymm31.
-        if ((starts_with(reg, "xmm") || starts_with(reg, "ymm")) && reg.size() == 5 && reg[4] >= '0' &&
-            reg[4] <= '9' && ((reg[3] == '1' && reg[4] >= '6') || reg[3] == '2' || (reg[3] == '3' && reg[4] <= '1')))
+        const char* reg = operands.c_str() + at + 1;
+        int n = 0;
+        if ((reg[0] == 'k' && reg[1] >= '0' && reg[1] <= '7') ||
+            ((std::sscanf(reg, "xmm%d", &n) == 1 || std::sscanf(reg, "ymm%d", &n) == 1) && n >= 16))
             return true;
     }
     return false;
@@ -92,7 +86,7 @@ listing disassemble(const std::string& path)
             out[function][mnemonic]++;
 #if defined(__x86_64__)
         const std::string operands = rest.substr(mnemonic.size() < rest.size() ? mnemonic.size() : rest.size());
-        if (in_evex_only(mnemonic, operands))
+        if (in_evex_only(operands))
             out[function][evex_only]++;
         if (operands.find("%zmm") != std::string::npos)
             out[function][on_zmm]++;
