@@ -84,6 +84,17 @@ ARCH_INLINE arch_i32x8 arch_trunc_to_i32_eight(F8 x)
     return reinterpret_cast<arch_i32x8>(__builtin_ia32_cvttps2dq256(reinterpret_cast<__v8sf>(x)));
 }
 
+// Lane i's sign (the top bit of a comparison's lane) as bit i: one instruction.
+ARCH_INLINE uint32_t arch_lane_bits(arch_i32x4 c)
+{
+    return static_cast<uint32_t>(_mm_movemask_ps(reinterpret_cast<__m128>(c)));
+}
+template <class I8>
+ARCH_INLINE uint32_t arch_lane_bits_eight(I8 c)
+{
+    return static_cast<uint32_t>(__builtin_ia32_movmskps256(reinterpret_cast<__v8sf>(c)));
+}
+
 #elif defined(__aarch64__)
 
 // FPCR: flush-to-zero (FZ, bit 24) for inputs and results alike. The alternate handling
@@ -123,6 +134,22 @@ ARCH_INLINE arch_i32x4 arch_trunc_to_i32(arch_f32x4 x)
     const uint32x4_t in_range = vcltq_f32(reinterpret_cast<float32x4_t>(x), vdupq_n_f32(2147483648.0f));
     return reinterpret_cast<arch_i32x4>(vbslq_s32(in_range, t, vdupq_n_s32(INT32_MIN)));
 }
+// NEON has no gather of the sign bits: a comparison's lane is all ones or all zeros, so
+// it selects its own bit, and the lanes are summed.
+ARCH_INLINE uint32_t arch_lane_bits(arch_i32x4 c)
+{
+    const uint32x4_t weights = {1u, 2u, 4u, 8u};
+    return vaddvq_u32(vandq_u32(reinterpret_cast<uint32x4_t>(c), weights));
+}
+template <class I8>
+ARCH_INLINE uint32_t arch_lane_bits_eight(I8 c)
+{
+    arch_i32x4 low, high;
+    __builtin_memcpy(&low, &c, sizeof low);
+    __builtin_memcpy(&high, reinterpret_cast<const char*>(&c) + sizeof low, sizeof high);
+    return arch_lane_bits(low) | arch_lane_bits(high) << 4;
+}
+
 // Eight lanes are two NEON registers: four and four.
 template <class F8>
 ARCH_INLINE arch_i32x8 arch_trunc_to_i32_eight(F8 x)

@@ -461,15 +461,18 @@ private:
             value[g] = glide_value_[g];
         if (s < total_) {
             const F* const target = glide_target_;
-            // A NaN compares unequal, so it keeps the glide running.
-            if (clip_.moving && !(value[0][0] != target[0][0] || value[0][1] != target[0][1] ||
-                                  value[0][2] != target[0][2])) {
+            // Bit k: control k is not on its target. A NaN compares unequal, so it keeps
+            // the glide running.
+            uint32_t off_target = 0;
+            for (int g = 0; g < G; g++)
+                off_target |= lane_bits(value[g] != target[g]) << (g * W);
+            if (clip_.moving && (off_target & 0x7u) == 0) {
                 // The first sample at rest still updates; that update repeats from then on.
                 clip_.moving = false;
                 clip_.updates_end = s + 1;
                 update_end();
             }
-            if (tone_plan_.moving && !(value[0][3] != target[0][3] || value[4 / W][4 % W] != target[4 / W][4 % W])) {
+            if (tone_plan_.moving && (off_target & 0x18u) == 0) {
                 tone_plan_.moving = false;
                 tone_plan_.updates_end = s + 1;
                 update_end();

@@ -201,6 +201,16 @@ DSP_INLINE F shift_in(F v, float x)
         return __builtin_shuffle(v, splat<F>(x), lane_i<F>{8, 0, 1, 2, 3, 4, 5, 6});
 }
 
+// Bit i set where lane i of a comparison's result is true.
+template <class I>
+DSP_INLINE uint32_t lane_bits(I c)
+{
+    if constexpr (sizeof(I) == 16)
+        return arch_lane_bits(reinterpret_cast<arch_i32x4>(c));
+    else
+        return arch_lane_bits_eight(reinterpret_cast<arch_i32x8>(c));
+}
+
 // 0, 1, 2, … in the lanes.
 template <class F>
 DSP_INLINE lane_i<F> lane_index()

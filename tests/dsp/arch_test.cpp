@@ -67,6 +67,28 @@ ARCH_EIGHT_LANE_TARGET void trunc_in_eight_lanes(const float* in, int32_t* out)
     trunc_in_lanes<f32x8>(in, out);
 }
 
+// The lane bits of a comparison for every pattern of unequal lanes (NaN among them) in
+// one width, out[pattern] for each.
+template <class F>
+DSP_INLINE void lane_bits_of_patterns(uint32_t* out)
+{
+    constexpr int w = lane_traits<F>::width;
+    for (uint32_t pattern = 0; pattern < (1u << w); pattern++) {
+        float a[w], b[w];
+        for (int i = 0; i < w; i++) {
+            a[i] = 0.25f * static_cast<float>(i) - 1.0f;
+            // Odd lanes that differ hold a NaN, which compares unequal to everything.
+            b[i] = pattern >> i & 1u ? (i % 2 ? std::numeric_limits<float>::quiet_NaN() : a[i] + 1.0f) : a[i];
+        }
+        out[pattern] = lane_bits(load_lanes<F>(a) != load_lanes<F>(b));
+    }
+}
+
+ARCH_EIGHT_LANE_TARGET void lane_bits_in_eight_lanes(uint32_t* out)
+{
+    lane_bits_of_patterns<f32x8>(out);
+}
+
 // Normal floats a, b < 1 whose exact product lies in [2^-126 − 2^-151, 2^-126).
 bool window_product(float* a, float* b)
 {
@@ -97,6 +119,22 @@ TEST(arch, truncation_gives_x86_results_in_one_four_and_eight_lanes)
         if (arch_has_eight_lanes())
             EXPECT_EQ(eight[i], trunc_cases[i].expected);
     }
+}
+
+// A comparison's lanes as bits, lane i as bit i, in both widths.
+TEST(arch, lane_bits_give_each_unequal_lane_its_own_bit)
+{
+    uint32_t four[16], eight[256];
+    lane_bits_of_patterns<f32x4>(four);
+    for (uint32_t pattern = 0; pattern < 16; pattern++)
+        EXPECT_EQ(four[pattern], pattern);
+    if (!arch_has_eight_lanes()) {
+        GTEST_SKIP() << "this processor has no eight-lane path";
+        return;
+    }
+    lane_bits_in_eight_lanes(eight);
+    for (uint32_t pattern = 0; pattern < 256; pattern++)
+        EXPECT_EQ(eight[pattern], pattern);
 }
 
 // Inside a process call: subnormal operands count as zero and subnormal results become
