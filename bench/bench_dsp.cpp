@@ -19,7 +19,9 @@
 // a time with each group waiting for the one before, which measures one group's latency;
 // third argument 1, AVX-512's encoding. floor_beside_work is the floor with a given
 // number of independent eight-lane operations per oversampled sample beside it: what
-// work of that size costs next to the recursion on this core.
+// work of that size costs next to the recursion on this core, spread evenly (second
+// argument 0) or in bursts at every eighth sample (1), which the processor's window of
+// instructions in flight cannot hide.
 // clock gives the time of one core cycle, to turn the others into cycles.
 // bench/chain_depth.py counts both chains in dependent operations (target chain_depth).
 #include <benchmark/benchmark.h>
@@ -200,10 +202,10 @@ void bm_floor(benchmark::State& state)
 
 // The floor's recursion with independent work beside it: range(0) eight-lane operations
 // per oversampled sample (half products, half sums, on eight accumulators that never
-// wait on each other or on the recursion). What any work of that size costs there, however
-// it is arranged.
+// wait on each other or on the recursion), spread evenly (range(1) 0) or all at every
+// eighth sample (1). What work of that size costs there, and what it costs in bursts.
 ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, const float* in, float* out,
-                                                  size_t count, int rounds, float* sink)
+                                                  size_t count, int rounds, bool bursts, float* sink)
 {
     const clip_stage* cs = &dsp->clip_stage;
     const tone_stage* ts = &dsp->tone_stage;
@@ -215,7 +217,8 @@ ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, cons
     const f32x8 m = splat<f32x8>(0.999f), c = splat<f32x8>(0.0005f);
     for (size_t j = 0; j < count; j++) {
         out[j] = oversampled_step(cs, clip_state, &heat, ts, tone_state, in[j]);
-        for (int r = 0; r < rounds; r++)
+        const int now = !bursts ? rounds : (j & 7) == 0 ? rounds * 8 : 0;
+        for (int r = 0; r < now; r++)
             for (int i = 0; i < 8; i++)
                 acc[i] = acc[i] * m + c;
     }
@@ -237,7 +240,8 @@ void bm_floor_beside_work(benchmark::State& state)
     std::vector<float> out(os.size());
     float sink[8];
     for (auto _ : state) {
-        recursion_beside_work(&dsp, os.data(), out.data(), os.size(), static_cast<int>(state.range(0)) / 16, sink);
+        recursion_beside_work(&dsp, os.data(), out.data(), os.size(), static_cast<int>(state.range(0)) / 16,
+                              state.range(1) != 0, sink);
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(sink);
     }
@@ -468,7 +472,9 @@ BENCHMARK(bm_path<per_sample, false>)->Name("bm_steady")->Apply([](benchmark::in
 BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Apply(block_widths);
 BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply(block_widths);
-BENCHMARK(bm_floor_beside_work)->DenseRange(0, 256, 32)->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_floor_beside_work)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 160, 16), {0, 1}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {0, 1, 2, 4}, {0}});
 BENCHMARK(bm_coefficients)->ArgsProduct({{8}, {0, 1, 2, 4}, {1}});

@@ -284,6 +284,8 @@ private:
         M r_drive, c1, c2, f0, k;
         tone_controls<M> tone;
         M c, tone_f0, tone_k;
+        // What the second half of the drive stage's coefficients follows from.
+        M e2, b;
         // What the diode solver's two constants follow from.
         M e7, e16;
     };
@@ -495,16 +497,28 @@ private:
     // 4 cap_scale.
     DSP_INLINE float control(int k) const { return glide_value_[k / W][k % W]; }
 
-    // One of the eight stages of the group starting at sample j. A circuit value whose
-    // control did not move in this pass is the record's: the per-sample path leaves it
-    // alone.
+    // One of the eight stages of the group starting at sample j. The work is shared out
+    // so that the stages cost about the same: the independent work beside the recursion
+    // costs least spread evenly over its samples, and most in bursts (bench_dsp's
+    // floor_beside_work). A circuit value whose control did not move in this pass is the
+    // record's: the per-sample path leaves it alone.
     template <bool clip_on, bool tone_on>
     DSP_INLINE void coefficient_stage(int32_t stage, int32_t j)
     {
         group_work& g = group_;
+        const int32_t at = j & (dsp_ring - 1);
         switch (stage) {
-        case 0: {
-            const int32_t at = j & (dsp_ring - 1);
+        case 0:
+            if (tone_on) {
+                const M tone = load_lanes<M>(scratch_->controls[3] + at);
+                const M cap = load_lanes<M>(scratch_->controls[4] + at);
+                g.tone = tone_moves_ ? tone_controls_of(tone) : resting_;
+                g.c = cap_moves_ ? tone_c(cap) : splat<M>(ts_->c);
+                if (tone_plan_.moved)
+                    g.tone_f0 = tone_f0(g.c, g.tone.prewarp_base);
+            }
+            break;
+        case 1:
             if (clip_on) {
                 const M drive = load_lanes<M>(scratch_->controls[0] + at);
                 const M cap1 = load_lanes<M>(scratch_->controls[1] + at);
@@ -512,20 +526,9 @@ private:
                 g.r_drive = drive_moves_ ? clip_r_drive(drive) : splat<M>(cs_->r_drive);
                 g.c1 = cap1_moves_ ? clip_c1(cap1) : splat<M>(cs_->c1);
                 g.c2 = cap2_moves_ ? clip_c2(cap2) : splat<M>(cs_->c2);
+                if (clip_.moved)
+                    g.f0 = clip_f0(g.c1, g.r_drive, g.c2);
             }
-            if (tone_on) {
-                const M tone = load_lanes<M>(scratch_->controls[3] + at);
-                const M cap = load_lanes<M>(scratch_->controls[4] + at);
-                g.tone = tone_moves_ ? tone_controls_of(tone) : resting_;
-                g.c = cap_moves_ ? tone_c(cap) : splat<M>(ts_->c);
-            }
-            break;
-        }
-        case 1:
-            if (clip_on && clip_.moved)
-                g.f0 = clip_f0(g.c1, g.r_drive, g.c2);
-            if (tone_on && tone_plan_.moved)
-                g.tone_f0 = tone_f0(g.c, g.tone.prewarp_base);
             break;
         case 2:
             if (clip_on)
@@ -533,34 +536,32 @@ private:
                                   : splat<M>(cs_->k);
             break;
         case 3:
+            if (clip_on) {
+                clip_coeffs<M> o;
+                g.b = clip_coeffs_first_half(&o, g.k, g.c1, g.c2, g.r_drive, shift_in(g.c1, prev_c1_),
+                                             shift_in(g.c2, prev_c2_), splat<M>(cs_->rate));
+                store_fields<M, 0, clip_e8>(scratch_->clip, j, o);
+                g.e2 = o.e2;
+                g.e7 = o.e7;
+                prev_c1_ = last_lane(g.c1);
+                prev_c2_ = last_lane(g.c2);
+            }
+            break;
+        case 4:
+            if (clip_on) {
+                clip_coeffs<M> o;
+                clip_coeffs_second_half(&o, g.e2, g.b, g.c2, g.r_drive);
+                store_fields<M, clip_e8 + 1, clip_e17>(scratch_->clip, j, o);
+                g.e16 = o.e16;
+            }
+            break;
+        case 5:
             if (tone_on)
                 g.tone_k = tone_plan_.moved
                                ? stage_bilinear_k(g.tone_f0, splat<M>(ts_->max_freq), splat<M>(ts_->inv_rate))
                                : splat<M>(ts_->k);
             break;
-        case 4:
-            if (clip_on) {
-                // All but e8 and e17, which the next two stages store.
-                clip_coeffs<M> o;
-                clip_coeffs_linear(&o, g.k, g.c1, g.c2, g.r_drive, shift_in(g.c1, prev_c1_),
-                                   shift_in(g.c2, prev_c2_), splat<M>(cs_->rate));
-                store_fields<M, 0, clip_e8>(scratch_->clip, j, o);
-                store_fields<M, clip_e8 + 1, clip_e17>(scratch_->clip, j, o);
-                g.e7 = o.e7;
-                g.e16 = o.e16;
-                prev_c1_ = last_lane(g.c1);
-                prev_c2_ = last_lane(g.c2);
-            }
-            break;
-        case 5:
-            if (clip_on)
-                store_field<clip_fields>(scratch_->clip, j, clip_e8, omega_or_self(g.e7));
-            break;
         case 6:
-            if (clip_on)
-                store_field<clip_fields>(scratch_->clip, j, clip_e17, omega_or_self(g.e16));
-            break;
-        default:
             if (tone_on) {
                 const tone_controls<M>& tc = g.tone;
                 constexpr int fields = sizeof(tone_coeffs<float>) / sizeof(float);
@@ -568,6 +569,13 @@ private:
                                            tone_coeffs_of(g.tone_k, g.c, shift_in(g.c, prev_c_), splat<M>(ts_->rate),
                                                           tc.ga, tc.gab, tc.gin, tc.out_a, tc.out_b));
                 prev_c_ = last_lane(g.c);
+            }
+            break;
+        default:
+            // The diode solver's two constants, side by side.
+            if (clip_on) {
+                store_field<clip_fields>(scratch_->clip, j, clip_e8, omega_or_self(g.e7));
+                store_field<clip_fields>(scratch_->clip, j, clip_e17, omega_or_self(g.e16));
             }
             break;
         }

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "dsp/arch.h"
 
@@ -90,14 +92,22 @@ DSP_INLINE auto to_float(V i) -> typename lane_vectors<sizeof(V) / 4>::f
     return __builtin_convertvector(i, typename lane_vectors<sizeof(V) / 4>::f);
 }
 
-// fn on each half of x's lanes, the two results joined again in lane order (as R).
+// Lanes first … first + count − 1 of x.
+template <class F, int first, std::size_t... i>
+DSP_INLINE auto lanes_of(F x, std::index_sequence<i...>)
+{
+    return __builtin_shufflevector(x, x, (first + static_cast<int>(i))...);
+}
+
+// fn on each half of x's lanes, the two results joined again in lane order (as R). The
+// halves are taken as lanes, not as bytes: a copy of the upper bytes may be read from a
+// 512-bit register where the code is built for AVX-512.
 template <class R, class F, class Fn>
 DSP_INLINE R by_halves(F x, Fn fn)
 {
-    using half = typename lane_vectors<lane_traits<F>::width / 2>::f;
-    half low, high;
-    __builtin_memcpy(&low, &x, sizeof low);
-    __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+    constexpr int half = lane_traits<F>::width / 2;
+    const auto low = lanes_of<F, 0>(x, std::make_index_sequence<half>());
+    const auto high = lanes_of<F, half>(x, std::make_index_sequence<half>());
     const auto a = fn(low);
     const auto b = fn(high);
     static_assert(sizeof a + sizeof b == sizeof(R));

@@ -99,12 +99,15 @@ struct clip_coeffs {
 };
 
 // The rate of change of the capacitances enters the admittances at every sample. All
-// coefficients but e8 and e17, which the diode solver takes from e7 and e16.
+// coefficients but e8 and e17, which the diode solver takes from e7 and e16, in two
+// halves that the block path works out at different samples: c1 … e7, then e9 … e16,
+// which follow from e2 and b (returned by the first).
+constexpr float clip_g = 0.000212765954f;
+
 template <class F>
-DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive, F prev_c1,
-                                   F prev_c2, F rate)
+DSP_INLINE F clip_coeffs_first_half(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive, F prev_c1,
+                                    F prev_c2, F rate)
 {
-    constexpr float g = 0.000212765954f;
     o->k = k;
     o->c1 = c1;
     o->c2 = c2;
@@ -112,7 +115,7 @@ DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive
     const F dc2 = (c2 - prev_c2) * rate;
     const F e1 = k * c1 + dc1;
     const F b = k * c2 + dc2;
-    const F d1 = fast_rcp(g + e1);
+    const F d1 = fast_rcp(clip_g + e1);
     const F e2 = e1 * d1;
     o->e1 = e1;
     o->e2 = e2;
@@ -125,11 +128,17 @@ DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive
     o->e6 = mul_in_double(fast_rcp(e4), -0.045552);
     const F x1 = -5.53213901e-08f * e4;
     o->e7 = x1 + fast_ln(x1);
-    const F u2 = fast_rcp((e2 * g + b) * r_drive + 1.0f);
+    return b;
+}
+
+template <class F>
+DSP_INLINE void clip_coeffs_second_half(clip_coeffs<F>* o, F e2, F b, F c2, F r_drive)
+{
+    const F u2 = fast_rcp((e2 * clip_g + b) * r_drive + 1.0f);
     const F e9 = r_drive * u2;
     const F e12 = b * e9 + u2;
     o->e9 = e9;
-    o->e10 = -g * e9;
+    o->e10 = -clip_g * e9;
     o->e11 = -c2 * e9;
     o->e12 = e12;
     o->e13 = 3.92f * e12;
@@ -137,6 +146,14 @@ DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive
     const F x2 = 5.53213901e-08f * e9;
     o->e15 = fast_rcp(e9) * 0.0455520004f;
     o->e16 = x2 + fast_ln(x2);
+}
+
+template <class F>
+DSP_INLINE void clip_coeffs_linear(clip_coeffs<F>* o, F k, F c1, F c2, F r_drive, F prev_c1,
+                                   F prev_c2, F rate)
+{
+    const F b = clip_coeffs_first_half(o, k, c1, c2, r_drive, prev_c1, prev_c2, rate);
+    clip_coeffs_second_half(o, o->e2, b, c2, r_drive);
 }
 
 template <class F>
