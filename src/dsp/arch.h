@@ -134,6 +134,15 @@ ARCH_INLINE arch_i32x4 arch_trunc_to_i32(arch_f32x4 x)
     const uint32x4_t in_range = vcltq_f32(reinterpret_cast<float32x4_t>(x), vdupq_n_f32(2147483648.0f));
     return reinterpret_cast<arch_i32x4>(vbslq_s32(in_range, t, vdupq_n_s32(INT32_MIN)));
 }
+// Eight lanes are two NEON registers: four and four.
+template <class V4, class V8>
+ARCH_INLINE void arch_halves_of(const V8& x, V4* low, V4* high)
+{
+    static_assert(sizeof(V8) == 2 * sizeof(V4));
+    __builtin_memcpy(low, &x, sizeof *low);
+    __builtin_memcpy(high, reinterpret_cast<const char*>(&x) + sizeof *low, sizeof *high);
+}
+
 // NEON has no gather of the sign bits: a comparison's lane is all ones or all zeros, so
 // it selects its own bit, and the lanes are summed.
 ARCH_INLINE uint32_t arch_lane_bits(arch_i32x4 c)
@@ -145,18 +154,15 @@ template <class I8>
 ARCH_INLINE uint32_t arch_lane_bits_eight(I8 c)
 {
     arch_i32x4 low, high;
-    __builtin_memcpy(&low, &c, sizeof low);
-    __builtin_memcpy(&high, reinterpret_cast<const char*>(&c) + sizeof low, sizeof high);
+    arch_halves_of(c, &low, &high);
     return arch_lane_bits(low) | arch_lane_bits(high) << 4;
 }
 
-// Eight lanes are two NEON registers: four and four.
 template <class F8>
 ARCH_INLINE arch_i32x8 arch_trunc_to_i32_eight(F8 x)
 {
     arch_f32x4 low, high;
-    __builtin_memcpy(&low, &x, sizeof low);
-    __builtin_memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+    arch_halves_of(x, &low, &high);
     const arch_i32x4 a = arch_trunc_to_i32(low), b = arch_trunc_to_i32(high);
     arch_i32x8 r;
     __builtin_memcpy(&r, &a, sizeof a);

@@ -1,7 +1,6 @@
 // The per-processor helpers of src/dsp/arch.h: truncation with x86-64's results on every
-// processor and in every width, comparisons' lanes as bits, products in double precision
-// in every width, and the audio thread's flush-to-zero with its one difference between
-// the processors.
+// processor and in every width, comparisons' lanes as bits, and the audio thread's
+// flush-to-zero with its one difference between the processors.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -90,26 +89,6 @@ ARCH_EIGHT_LANE_TARGET void lane_bits_in_eight_lanes(uint32_t* out)
     lane_bits_of_patterns<f32x8>(out);
 }
 
-// x·k formed in double precision, w lanes at a time; eight and sixteen lanes go half by
-// half, and each lane's product must come back to its own place.
-template <class F>
-DSP_INLINE void products_in_lanes(const float* in, float* out, int count)
-{
-    constexpr int w = lane_traits<F>::width;
-    for (int at = 0; at + w <= count; at += w)
-        store_lanes(out + at, mul_in_double(load_lanes<F>(in + at), -0.045552));
-}
-
-ARCH_EIGHT_LANE_TARGET void products_in_eight_lanes(const float* in, float* out, int count)
-{
-    products_in_lanes<f32x8>(in, out, count);
-}
-
-ARCH_EIGHT_LANE_EVEX_TARGET void products_in_eight_lanes_evex(const float* in, float* out, int count)
-{
-    products_in_lanes<f32x8>(in, out, count);
-}
-
 // Normal floats a, b < 1 whose exact product lies in [2^-126 − 2^-151, 2^-126).
 bool window_product(float* a, float* b)
 {
@@ -149,49 +128,11 @@ TEST(arch, lane_bits_give_each_unequal_lane_its_own_bit)
     lane_bits_of_patterns<f32x4>(four);
     for (uint32_t pattern = 0; pattern < 16; pattern++)
         EXPECT_EQ(four[pattern], pattern);
-    if (!arch_has_eight_lanes()) {
+    if (!arch_has_eight_lanes())
         GTEST_SKIP() << "this processor has no eight-lane path";
-        return;
-    }
     lane_bits_in_eight_lanes(eight);
     for (uint32_t pattern = 0; pattern < 256; pattern++)
         EXPECT_EQ(eight[pattern], pattern);
-}
-
-// Every lane of a product in double precision is the scalar's, in its own lane, in every
-// width: four lanes, eight (AVX2 and AVX-512's encoding) and sixteen, by halves.
-TEST(arch, double_products_keep_their_lanes_in_every_width)
-{
-    constexpr int count = 64;
-    float in[count], expected[count];
-    uint32_t seed = 7;
-    for (int i = 0; i < count; i++) {
-        seed = seed * 1664525u + 1013904223u;
-        // Distinct values over many binades, so that a lane out of place shows.
-        in[i] = std::ldexp(1.0f + static_cast<float>(seed >> 9) * 0x1p-23f, i % 40 - 20) * (i % 3 ? 1.0f : -1.0f);
-        expected[i] = static_cast<float>(-0.045552 * static_cast<double>(in[i]));
-    }
-    float four[count], sixteen[count], eight[count], evex[count];
-    products_in_lanes<f32x4>(in, four, count);
-    products_in_lanes<lane_vectors<16>::f>(in, sixteen, count);
-    for (int i = 0; i < count; i++) {
-        EXPECT_EQ(four[i], expected[i]) << i;
-        EXPECT_EQ(sixteen[i], expected[i]) << i;
-    }
-    if (!arch_has_eight_lanes())
-        GTEST_SKIP() << "this processor has no eight-lane path";
-    products_in_eight_lanes(in, eight, count);
-    for (int i = 0; i < count; i++)
-        EXPECT_EQ(eight[i], expected[i]) << i;
-#if defined(__x86_64__)
-    if (!arch_has_eight_lane_evex())
-        GTEST_SKIP() << "this processor has no AVX-512 for the eight lanes' second encoding";
-#else
-    return;  // the second encoding is x86-64's alone
-#endif
-    products_in_eight_lanes_evex(in, evex, count);
-    for (int i = 0; i < count; i++)
-        EXPECT_EQ(evex[i], expected[i]) << i;
 }
 
 // Inside a process call: subnormal operands count as zero and subnormal results become
