@@ -201,9 +201,12 @@ void bm_floor(benchmark::State& state)
 }
 
 // The floor's recursion with independent work beside it: range(0) eight-lane operations
-// per oversampled sample (half products, half sums, on eight accumulators that never
+// per oversampled sample (half products, half sums, on range(2) accumulators that never
 // wait on each other or on the recursion), spread evenly (range(1) 0) or all at every
 // eighth sample (1). What work of that size costs there, and what it costs in bursts.
+// Each accumulator is a chain: at a given count of operations, fewer accumulators make
+// each sample's share of the work a deeper chain, as a coefficient stage is.
+template <int A>
 ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, const float* in, float* out,
                                                   size_t count, int rounds, bool bursts, float* sink)
 {
@@ -211,19 +214,22 @@ ARCH_EIGHT_LANE_TARGET void recursion_beside_work(const overdrive_dsp* dsp, cons
     const tone_stage* ts = &dsp->tone_stage;
     smoother heat = dsp->heat_gain;
     float clip_state[4] = {}, tone_state[4] = {};
-    f32x8 acc[8];
-    for (int i = 0; i < 8; i++)
+    f32x8 acc[A];
+    for (int i = 0; i < A; i++)
         acc[i] = splat<f32x8>(0.5f + 0.01f * static_cast<float>(i));
     const f32x8 m = splat<f32x8>(0.999f), c = splat<f32x8>(0.0005f);
     for (size_t j = 0; j < count; j++) {
         out[j] = oversampled_step(cs, clip_state, &heat, ts, tone_state, in[j]);
         const int now = !bursts ? rounds : (j & 7) == 0 ? rounds * 8 : 0;
+        // Unrolled, so that the accumulators stay in registers: a loop over them would
+        // keep them in memory, each operation then a load, the operation and a store.
         for (int r = 0; r < now; r++)
-            for (int i = 0; i < 8; i++)
+#pragma GCC unroll 8
+            for (int i = 0; i < A; i++)
                 acc[i] = acc[i] * m + c;
     }
     f32x8 sum = acc[0];
-    for (int i = 1; i < 8; i++)
+    for (int i = 1; i < A; i++)
         sum += acc[i];
     store_lanes(sink, sum);
 }
@@ -239,9 +245,16 @@ void bm_floor_beside_work(benchmark::State& state)
     const std::vector<float> os = oversampled_signal(&dsp, rate);
     std::vector<float> out(os.size());
     float sink[8];
+    const int accumulators = static_cast<int>(state.range(2));
+    const int rounds = static_cast<int>(state.range(0)) / (2 * accumulators);
+    const bool bursts = state.range(1) != 0;
     for (auto _ : state) {
-        recursion_beside_work(&dsp, os.data(), out.data(), os.size(), static_cast<int>(state.range(0)) / 16,
-                              state.range(1) != 0, sink);
+        if (accumulators == 2)
+            recursion_beside_work<2>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
+        else if (accumulators == 4)
+            recursion_beside_work<4>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
+        else
+            recursion_beside_work<8>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(sink);
     }
@@ -473,7 +486,8 @@ BENCHMARK(bm_path<dsp_process_block, false>)->Name("bm_steady_block")->Apply(blo
 BENCHMARK(bm_path<per_sample, true>)->Name("bm_automated")->Apply([](benchmark::internal::Benchmark* b) { rates(b, 0); });
 BENCHMARK(bm_path<dsp_process_block, true>)->Name("bm_automated_block")->Apply(block_widths);
 BENCHMARK(bm_floor_beside_work)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 160, 16), {0, 1}})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 160, 16), {0, 1}, {8}})
+    ->ArgsProduct({{32, 64, 96}, {0}, {2, 4}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_floor_automated)->Args({44100, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_coefficients)->ArgsProduct({{8, 4}, {0, 1, 2, 4}, {0}});
