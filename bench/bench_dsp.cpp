@@ -245,16 +245,21 @@ void bm_floor_beside_work(benchmark::State& state)
     const std::vector<float> os = oversampled_signal(&dsp, rate);
     std::vector<float> out(os.size());
     float sink[8];
+    // The rounds follow from the count, so a count without a build of its own would
+    // run other work than its name says.
     const int accumulators = static_cast<int>(state.range(2));
+    const auto run = accumulators == 2   ? recursion_beside_work<2>
+                     : accumulators == 4 ? recursion_beside_work<4>
+                     : accumulators == 8 ? recursion_beside_work<8>
+                                         : nullptr;
+    if (run == nullptr) {
+        state.SkipWithError("accumulators: 2, 4 or 8");
+        return;
+    }
     const int rounds = static_cast<int>(state.range(0)) / (2 * accumulators);
     const bool bursts = state.range(1) != 0;
     for (auto _ : state) {
-        if (accumulators == 2)
-            recursion_beside_work<2>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
-        else if (accumulators == 4)
-            recursion_beside_work<4>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
-        else
-            recursion_beside_work<8>(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
+        run(&dsp, os.data(), out.data(), os.size(), rounds, bursts, sink);
         benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(sink);
     }
